@@ -1,0 +1,24 @@
+// The module's classes, in registration order, and the state type behind each.
+#pragma once
+
+#include "acc.hpp"
+#include "dot.hpp"
+#include "fast.hpp"
+#include "frame.hpp"
+
+namespace vxpy {
+
+template <> ClassDef& class_of<vx::SumF64>();
+template <> ClassDef& class_of<vx::SumF32>();
+template <> ClassDef& class_of<vx::FastSumF64>();
+template <> ClassDef& class_of<vx::DotF64>();
+
+template <> inline constexpr bool is_class_state<vx::SumF64> = true;
+template <> inline constexpr bool is_class_state<vx::SumF32> = true;
+template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
+template <> inline constexpr bool is_class_state<vx::DotF64> = true;
+
+// The module functions, in registration order after the classes.
+extern PyMethodDef dot_function;
+
+}  // namespace vxpy

@@ -1,0 +1,153 @@
+// The float-sequence argument: a buffer read for plain numeric arrays, the
+// iteration of the sequence protocol for everything else.  Both roads yield
+// the same values in the same order, and the same errors.
+#include <bit>
+#include <cstring>
+
+#include "frame.hpp"
+
+namespace vxpy {
+
+namespace {
+
+// The type object of `module.attr`, or nullptr (no error set) when the
+// module is not loaded; looked up until found, then kept for the process.
+PyObject* loaded_type(PyObject*& cache, const char* module, const char* attr, bool import) {
+    if (cache) return cache;
+    PyObject* name = PyUnicode_FromString(module);
+    PyObject* mod = nullptr;
+    if (name) mod = import ? PyImport_Import(name) : PyImport_GetModule(name);
+    Py_XDECREF(name);
+    if (mod) {
+        PyObject* type = PyObject_GetAttrString(mod, attr);
+        if (type && PyType_Check(type))
+            cache = type;  // kept: a type object lives as long as its module
+        else
+            Py_XDECREF(type);
+        Py_DECREF(mod);
+    }
+    PyErr_Clear();
+    return cache;
+}
+
+// Exact memoryview, array.array or numpy.ndarray: their buffers hold the
+// very values their iteration yields.  Subclasses (a masked array) may
+// iterate differently, so they are iterated.
+bool is_plain_array(PyObject* o) {
+    static PyObject* array_type = nullptr;
+    static PyObject* ndarray_type = nullptr;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    if (type == reinterpret_cast<PyObject*>(&PyMemoryView_Type)) return true;
+    if (type == loaded_type(array_type, "array", "array", true)) return true;
+    // An ndarray exists only once numpy is imported; it is never imported here.
+    return type == loaded_type(ndarray_type, "numpy", "ndarray", false);
+}
+
+// The item kind of a buffer format with native byte order: 'd', 'f' or 0.
+char native_float_format(const char* format) {
+    if (!format) return 0;
+    char order = '@';
+    if (std::strchr("@=<>!", format[0])) order = *format++;
+    const bool native = order == '@' || order == '=' ||
+                        (order == '<' && std::endian::native == std::endian::little) ||
+                        ((order == '>' || order == '!') && std::endian::native == std::endian::big);
+    if (!native || format[1] != '\0') return 0;
+    return format[0] == 'd' || format[0] == 'f' ? format[0] : 0;
+}
+
+}  // namespace
+
+Loader<std::span<const double>>::~Loader() {
+    if (has_view) PyBuffer_Release(&view);
+}
+
+bool Loader<std::span<const double>>::load(PyObject* o) {
+    if (is_plain_array(o) && load_buffer(o)) return true;
+    if (PyErr_Occurred()) return false;
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        raise_mismatch(o, "Sequence");
+        return false;
+    }
+    return load_iterated(o);
+}
+
+// True when the values were taken from the buffer; false with no error set
+// when the buffer is not a one-dimensional array of native floats.
+bool Loader<std::span<const double>>::load_buffer(PyObject* o) {
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    has_view = true;
+    const char kind = native_float_format(view.format);
+    const Py_ssize_t itemsize = kind == 'd' ? 8 : 4;
+    if (view.ndim != 1 || !kind || view.itemsize != itemsize) {
+        PyBuffer_Release(&view);
+        has_view = false;
+        return false;
+    }
+    const Py_ssize_t n = view.shape[0];
+    const Py_ssize_t stride = view.strides ? view.strides[0] : itemsize;
+    const char* base = static_cast<const char*>(view.buf);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
+    if (kind == 'd' && stride == 8 && aligned) {
+        v = {reinterpret_cast<const double*>(base), std::size_t(n)};
+        return true;
+    }
+    storage.resize(std::size_t(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const char* item = base + i * stride;
+        if (kind == 'd') {
+            std::memcpy(&storage[std::size_t(i)], item, 8);
+        } else {
+            float f;
+            std::memcpy(&f, item, 4);
+            storage[std::size_t(i)] = double(f);
+        }
+    }
+    v = storage;
+    return true;
+}
+
+bool Loader<std::span<const double>>::load_iterated(PyObject* o) {
+    const Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0)
+        PyErr_Clear();  // the length is only a capacity hint
+    else
+        storage.reserve(std::size_t(hint));
+    // A list is walked by index against its current length, as its iterator
+    // does; an element that is not a float may run Python code, so it is
+    // held while it converts.
+    if (PyList_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+            PyObject* item = PyList_GetItem(o, i);
+            Py_INCREF(item);
+            const double x = PyFloat_AsDouble(item);
+            Py_DECREF(item);
+            if (x == -1.0 && PyErr_Occurred()) return false;
+            storage.push_back(x);
+        }
+    } else {
+        PyObject* it = PyObject_GetIter(o);
+        if (!it) return false;
+        while (PyObject* item = PyIter_Next(it)) {
+            const double x = PyFloat_AsDouble(item);
+            Py_DECREF(item);
+            if (x == -1.0 && PyErr_Occurred()) {
+                Py_DECREF(it);
+                return false;
+            }
+            storage.push_back(x);
+        }
+        Py_DECREF(it);
+        if (PyErr_Occurred()) return false;
+    }
+    v = storage;
+    return true;
+}
+
+}  // namespace vxpy

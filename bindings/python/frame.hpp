@@ -1,0 +1,534 @@
+// The frame every Python-visible method runs in.
+//
+// A class is a table of typed C++ functions.  `Table<Cls>::def<Doc, F>()`
+// turns a function `R f(Self&, Args...)` (or `const Self&`, or no self for a
+// static method) into a METH_FASTCALL | METH_KEYWORDS method: the arguments
+// are bound by name, `self` is borrowed (exclusively through `Self&`, shared
+// through `const Self&`), each argument is converted by the loader of its C++
+// type, the function is called, and its result is converted by the converter
+// of its C++ type.  Binding, borrowing and error raising are ordinary
+// functions in frame.cpp; only the glue that depends on the types is here.
+#pragma once
+
+#ifndef Py_LIMITED_API
+#error "varnix builds against the stable ABI only: define Py_LIMITED_API"
+#endif
+#include <Python.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "expected.hpp"
+
+namespace vxpy {
+
+// ---------------------------------------------------------------- objects
+
+// Every instance: the object header, the borrow counter, then the state.
+struct Cell {
+    PyObject_HEAD
+    Py_ssize_t borrow;  // 0 free, n > 0 shared borrows, -1 one exclusive borrow
+};
+
+template <class S>
+struct Obj : Cell {
+    S state;
+};
+
+inline Cell* cell(PyObject* o) { return reinterpret_cast<Cell*>(o); }
+
+template <class S>
+S& state_of(PyObject* o) {
+    return static_cast<Obj<S>*>(cell(o))->state;
+}
+
+// One Python class: what its type object is built from, and the type once built.
+struct ClassDef {
+    const char* name;  // bare class name, e.g. "SumF64"
+    const char* doc;   // "SumF64()\n--\n\n"
+    int basicsize;
+    newfunc tp_new;
+    destructor tp_dealloc;
+    PyMethodDef* methods;
+    PyTypeObject* type = nullptr;  // built once, then kept for the process
+    allocfunc alloc = nullptr;
+    std::string type_name{};       // "builtins.SumF64": __module__ is "builtins"
+};
+
+// The class of a state type: declared for every class in classes.hpp and
+// defined by the class's own unit.
+template <class S>
+ClassDef& class_of();
+template <class S>
+inline constexpr bool is_class_state = false;
+
+// Builds the type object the first time (errors propagate to the caller).
+PyTypeObject* build_type(ClassDef& def);
+// The type object, built on first use; a failure here is raised as a panic.
+PyTypeObject* type_of(ClassDef& def);
+
+// Allocates an instance through the type's allocation slot and moves the
+// state in; the state is complete before the object exists.
+PyObject* new_object(ClassDef& def, void (*emplace)(Cell*, void*), void* state);
+
+template <class S>
+PyObject* new_instance(S&& state) {
+    return new_object(class_of<S>(), [](Cell* c, void* s) {
+        new (&static_cast<Obj<S>*>(c)->state) S(std::move(*static_cast<S*>(s)));
+    }, &state);
+}
+
+template <class S>
+void dealloc(PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    static_cast<Obj<S>*>(cell(o))->state.~S();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
+    free_slot(o);
+    Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------- borrowing
+
+// Sets RuntimeError "Already mutably borrowed" / "Already borrowed".
+void raise_borrow_conflict(bool exclusive);
+
+// A borrow of one object, released when the guard goes out of scope, on
+// every path out of a method.
+class Borrow {
+public:
+    Borrow() = default;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() {
+        if (cell_) cell_->borrow = exclusive_ ? 0 : cell_->borrow - 1;
+    }
+
+    bool take(PyObject* o, bool exclusive) {
+        Cell* c = cell(o);
+        if (exclusive ? c->borrow != 0 : c->borrow < 0) {
+            raise_borrow_conflict(exclusive);
+            return false;
+        }
+        c->borrow = exclusive ? -1 : c->borrow + 1;
+        cell_ = c;
+        exclusive_ = exclusive;
+        return true;
+    }
+
+private:
+    Cell* cell_ = nullptr;
+    bool exclusive_ = false;
+};
+
+// Sets TypeError "'T' object cannot be converted to 'U'".
+void raise_mismatch(PyObject* o, const char* target);
+
+// Checks the class of `o`; sets the mismatch TypeError when it is foreign.
+bool check_instance(PyObject* o, ClassDef& def);
+
+// ---------------------------------------------------------------- signatures
+
+// A docstring as a template argument: "name(params)\n--\n\n" and maybe more.
+template <std::size_t N>
+struct Doc {
+    char text[N];
+    constexpr Doc(const char (&s)[N]) { std::copy_n(s, N, text); }
+};
+
+inline constexpr int kMaxParams = 4;
+
+// What a text signature declares: the name, whether it takes $self, and the
+// names of the other parameters, in order.
+struct Signature {
+    char name[32]{};
+    char params[kMaxParams][16]{};
+    int nparams = 0;
+    bool has_self = false;
+};
+
+constexpr Signature parse_signature(const char* text) {
+    Signature sig;
+    int i = 0, n = 0;
+    while (text[i] != '(') sig.name[n++] = text[i++];
+    ++i;
+    while (text[i] != ')') {
+        char word[16]{};
+        int w = 0;
+        while (text[i] != ',' && text[i] != ')') word[w++] = text[i++];
+        if (text[i] == ',') i += 2;  // ", "
+        if (std::string_view(word) == "$self") {
+            sig.has_self = true;
+        } else {
+            std::copy_n(word, 16, sig.params[sig.nparams]);
+            ++sig.nparams;
+        }
+    }
+    return sig;
+}
+
+template <Doc D>
+inline constexpr Signature signature_of = parse_signature(D.text);
+
+// Where a call is bound: the owner's name (nullptr for a module function),
+// the method's name and its parameter names.
+struct Site {
+    const char* owner;
+    const char* method;
+    const char* params[kMaxParams];
+    int nparams;
+};
+
+template <Doc D>
+constexpr Site site_of(const char* owner, const char* method) {
+    constexpr const Signature& sig = signature_of<D>;
+    Site site{owner, method, {}, sig.nparams};
+    for (int k = 0; k < sig.nparams; ++k) site.params[k] = sig.params[k];
+    return site;
+}
+
+// Binds positional and keyword arguments to the parameters of `site`; every
+// parameter is required.  Sets the binding TypeError and returns false.
+bool bind(const Site& site, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out);
+
+// Replaces a TypeError raised while converting argument `name` by
+// "argument 'name': <message>"; other exceptions pass unchanged.
+void annotate_argument_error(const char* name);
+
+// Turns the C++ exception in flight into the Python exception: the panic
+// exception for a broken assertion or invariant, MemoryError for bad_alloc.
+PyObject* raise_current_exception() noexcept;
+
+// Raises the panic exception with `message`.
+void raise_panic(const char* message);
+
+// ---------------------------------------------------------------- loaders
+
+// Each argument kind is a C++ type; its loader converts one Python object.
+template <class A>
+struct Loader;
+
+template <>
+struct Loader<double> {
+    double v;
+    bool load(PyObject* o) {
+        v = PyFloat_AsDouble(o);
+        return !(v == -1.0 && PyErr_Occurred());
+    }
+    double get() const { return v; }
+};
+
+// float32: the binary64 conversion rounded to binary32, to nearest even.
+template <>
+struct Loader<float> {
+    float v;
+    bool load(PyObject* o) {
+        const double d = PyFloat_AsDouble(o);
+        v = float(d);
+        return !(d == -1.0 && PyErr_Occurred());
+    }
+    float get() const { return v; }
+};
+
+template <>
+struct Loader<std::uint64_t> {
+    std::uint64_t v;
+    bool load(PyObject* o);
+    std::uint64_t get() const { return v; }
+};
+
+// bytes (and subclasses), borrowed for the call.
+template <>
+struct Loader<std::span<const std::uint8_t>> {
+    std::span<const std::uint8_t> v;
+    bool load(PyObject* o);
+    std::span<const std::uint8_t> get() const { return v; }
+};
+
+// str (and subclasses), as UTF-8.
+template <>
+struct Loader<std::string_view> {
+    std::string_view v;
+    bool load(PyObject* o);
+    std::string_view get() const { return v; }
+};
+
+// A float sequence: read straight from the buffer of an exact memoryview,
+// array.array or numpy.ndarray that is one-dimensional with native 'd' or
+// 'f' items; any other sequence (not str) is iterated and each element
+// converted as a float.  The values stay valid until the loader is destroyed.
+template <>
+struct Loader<std::span<const double>> {
+    Loader() = default;
+    Loader(const Loader&) = delete;
+    Loader& operator=(const Loader&) = delete;
+    ~Loader();
+    bool load(PyObject* o);
+    std::span<const double> get() const { return v; }
+
+private:
+    bool load_buffer(PyObject* o);
+    bool load_iterated(PyObject* o);
+    std::span<const double> v;
+    std::vector<double> storage;
+    Py_buffer view{};
+    bool has_view = false;
+};
+
+// An object of one of the module's classes, shared-borrowed for the call.
+template <class S>
+struct Loader<const S&> {
+    Borrow borrow;
+    const S* p = nullptr;
+    bool load(PyObject* o) {
+        if (!check_instance(o, class_of<S>()) || !borrow.take(o, false)) return false;
+        p = &state_of<S>(o);
+        return true;
+    }
+    const S& get() const { return *p; }
+};
+
+// ---------------------------------------------------------------- results
+
+// The text of a fixed-text error.
+enum class Fixed { WrongByteLength, Undefined, BadEdges };
+const char* error_text(Fixed e);
+
+// Sets ValueError with the text of an error value.
+void raise_value_error(const char* text);
+
+template <class R>
+struct Converter;
+
+template <>
+struct Converter<double> {
+    static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
+};
+template <>
+struct Converter<float> {
+    static PyObject* convert(float v) { return PyFloat_FromDouble(double(v)); }
+};
+template <>
+struct Converter<std::uint64_t> {
+    static PyObject* convert(std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); }
+};
+template <>
+struct Converter<bool> {
+    static PyObject* convert(bool v) { return PyBool_FromLong(v); }
+};
+template <std::size_t N>
+struct Converter<std::array<std::uint8_t, N>> {
+    static PyObject* convert(const std::array<std::uint8_t, N>& v) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()), N);
+    }
+};
+template <>
+struct Converter<std::vector<std::uint8_t>> {
+    static PyObject* convert(const std::vector<std::uint8_t>& v) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                         Py_ssize_t(v.size()));
+    }
+};
+PyObject* float_list(std::span<const double> v);
+PyObject* int_list(std::span<const std::uint64_t> v);
+template <>
+struct Converter<std::vector<double>> {
+    static PyObject* convert(const std::vector<double>& v) { return float_list(v); }
+};
+template <>
+struct Converter<std::vector<std::uint64_t>> {
+    static PyObject* convert(const std::vector<std::uint64_t>& v) { return int_list(v); }
+};
+template <>
+struct Converter<std::pair<double, double>> {
+    static PyObject* convert(std::pair<double, double> v) {
+        return Py_BuildValue("(dd)", v.first, v.second);
+    }
+};
+// An absent result.
+template <class T>
+struct Converter<std::optional<T>> {
+    static PyObject* convert(std::optional<T>&& v) {
+        if (!v) {
+            raise_value_error(error_text(Fixed::Undefined));
+            return nullptr;
+        }
+        return Converter<T>::convert(std::move(*v));
+    }
+};
+// A value or an error value; every error type has an `error_text`.
+template <class T, class E>
+struct Converter<vx::Expected<T, E>> {
+    static PyObject* convert(vx::Expected<T, E>&& v) {
+        if (!v) {
+            raise_value_error(error_text(v.error()));
+            return nullptr;
+        }
+        return Converter<T>::convert(std::move(v).value());
+    }
+};
+// A new state becomes a new instance of its class.
+template <class S>
+    requires is_class_state<S>
+struct Converter<S> {
+    static PyObject* convert(S&& v) { return new_instance(std::move(v)); }
+};
+
+// ---------------------------------------------------------------- wrappers
+
+template <class F>
+struct FnTraits;
+template <class R, class... A>
+struct FnTraits<R (*)(A...)> {
+    using result = R;
+    using args = std::tuple<A...>;
+};
+
+using FastcallFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Calls a fastcall entry point with a tuple of positional arguments and a
+// dict of keyword arguments (or nullptr).
+PyObject* call_with_tuple(FastcallFn fastcall, PyObject* args, PyObject* kwargs) noexcept;
+
+// The glue for one method (or function, or constructor) `F` whose text
+// signature is `D`, owned by `Owner` (which names the class in messages).
+template <class Owner, Doc D, auto F, bool kConstructor = false>
+struct Wrapper {
+    static constexpr const Signature& sig = signature_of<D>;
+    using Traits = FnTraits<decltype(F)>;
+    using R = typename Traits::result;
+    using Args = typename Traits::args;
+    static constexpr std::size_t kSelf = sig.has_self ? 1 : 0;
+    static_assert(std::tuple_size_v<Args> == kSelf + sig.nparams,
+                  "the text signature and the C++ function disagree on the parameters");
+
+    static constexpr Site site = site_of<D>(Owner::name, kConstructor ? "__new__" : sig.name);
+
+    template <std::size_t I>
+    using Arg = std::tuple_element_t<kSelf + I, Args>;
+
+    template <std::size_t... I>
+    static PyObject* run(PyObject* self, PyObject* const* bound, std::index_sequence<I...>) {
+        Borrow self_borrow;
+        if constexpr (sig.has_self) {
+            using SelfRef = std::tuple_element_t<0, Args>;
+            using S = std::remove_cvref_t<SelfRef>;
+            constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<SelfRef>>;
+            if (!check_instance(self, class_of<S>()) || !self_borrow.take(self, exclusive))
+                return nullptr;
+        }
+        // Converted left to right; the first failure stops the conversion.
+        std::tuple<Loader<Arg<I>>...> loaders;
+        const bool ok = ((std::get<I>(loaders).load(bound[I]) ||
+                          (annotate_argument_error(site.params[I]), false)) && ...);
+        if (!ok) return nullptr;
+        if constexpr (sig.has_self) {
+            using S = std::remove_cvref_t<std::tuple_element_t<0, Args>>;
+            return call(state_of<S>(self), std::get<I>(loaders).get()...);
+        } else {
+            return call(std::get<I>(loaders).get()...);
+        }
+    }
+
+    template <class... V>
+    static PyObject* call(V&&... v) {
+        if constexpr (std::is_void_v<R>) {
+            F(std::forward<V>(v)...);
+            Py_RETURN_NONE;
+        } else {
+            return Converter<std::remove_cvref_t<R>>::convert(F(std::forward<V>(v)...));
+        }
+    }
+
+    static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+        try {
+            PyObject* bound[kMaxParams];
+            if (!bind(site, args, nargs, kwnames, bound)) return nullptr;
+            return run(self, bound, std::make_index_sequence<sig.nparams>{});
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+
+    static PyObject* noargs(PyObject* self, PyObject*) noexcept {
+        try {
+            return run(self, nullptr, std::index_sequence<>{});
+        } catch (...) {
+            return raise_current_exception();
+        }
+    }
+
+    static constexpr PyMethodDef def() {
+        using Generic = void (*)();
+        if constexpr (sig.has_self && sig.nparams == 0)
+            return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<Generic>(&noargs)),
+                    METH_NOARGS, D.text};
+        else
+            return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<Generic>(&fastcall)),
+                    METH_FASTCALL | METH_KEYWORDS | (sig.has_self ? 0 : METH_STATIC), D.text};
+    }
+
+    // tp_new: the tuple-and-dict arguments of a constructor call, bound like
+    // any other call.
+    static PyObject* tp_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+        return call_with_tuple(&fastcall, args, kwargs);
+    }
+};
+
+// The table of one class `Cls`, which has `static constexpr char name[]`
+// and `using State`.
+template <class Cls>
+struct Table {
+    template <Doc D, auto F>
+    static constexpr PyMethodDef def() { return Wrapper<Cls, D, F>::def(); }
+
+    // The class built from its constructor F (text signature D) and methods.
+    template <Doc D, auto F>
+    static ClassDef make(PyMethodDef* methods) {
+        using S = typename Cls::State;
+        return ClassDef{Cls::name, D.text, int(sizeof(Obj<S>)),
+                        &Wrapper<Cls, D, F, true>::tp_new, &dealloc<S>, methods};
+    }
+};
+
+// Module-level functions have no owner: their binding name is "fn()".
+struct ModuleOwner {
+    static constexpr const char* name = nullptr;
+};
+
+template <Doc D, auto F>
+constexpr PyMethodDef function_def() {
+    return Wrapper<ModuleOwner, D, F>::def();
+}
+
+// Resolves an overloaded function name to the overload of signature Sig.
+template <class Sig>
+constexpr Sig* pick(Sig* f) {
+    return f;
+}
+
+// The constructor of the classes that start from the empty state.
+template <class S>
+S empty_state() {
+    return S{};
+}
+
+// Decoding a fixed-size encoding: the length first, then the content.
+template <class S, std::size_t N, std::optional<S> (*Read)(const std::uint8_t*)>
+vx::Expected<S, Fixed> decode_fixed(std::span<const std::uint8_t> b) {
+    if (b.size() != N) return vx::fail(Fixed::WrongByteLength);
+    if (std::optional<S> s = Read(b.data())) return std::move(*s);
+    return vx::fail(Fixed::Undefined);
+}
+
+}  // namespace vxpy

@@ -1,0 +1,83 @@
+// The module: its classes and functions, bound in registration order.
+#include "classes.hpp"
+
+namespace vxpy {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "varnix", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Sets the attribute and appends its name to __all__ (created on first use).
+bool add_name(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (!all || PyObject_SetAttrString(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return false;
+        }
+    }
+    PyObject* text = PyUnicode_FromString(name);
+    const bool ok = text && PyList_Append(all, text) == 0 &&
+                    PyObject_SetAttrString(module, name, value) == 0;
+    Py_XDECREF(text);
+    Py_DECREF(all);
+    return ok;
+}
+
+bool add_class(PyObject* module, ClassDef& def) {
+    PyTypeObject* type = build_type(def);
+    return type && add_name(module, def.name, reinterpret_cast<PyObject*>(type));
+}
+
+bool add_function(PyObject* module, PyMethodDef& def) {
+    PyObject* module_name = PyModule_GetNameObject(module);
+    PyObject* fn = module_name ? PyCFunction_NewEx(&def, module, module_name) : nullptr;
+    PyObject* name = fn ? PyObject_GetAttrString(fn, "__name__") : nullptr;
+    const char* text = name ? PyUnicode_AsUTF8AndSize(name, nullptr) : nullptr;
+    const bool ok = text && add_name(module, text, fn);
+    Py_XDECREF(name);
+    Py_XDECREF(fn);
+    Py_XDECREF(module_name);
+    return ok;
+}
+
+PyObject* init() {
+    // The module keeps its classes in process-wide statics, so it is
+    // initialised once per process.
+    static bool initialised = false;
+    if (initialised) {
+        PyErr_SetString(PyExc_ImportError,
+                        "varnix can be initialised only once per interpreter process");
+        return nullptr;
+    }
+    PyObject* module = PyModule_Create(&module_def);
+    if (!module) return nullptr;
+    ClassDef* classes[] = {
+        &class_of<vx::SumF64>(),
+        &class_of<vx::SumF32>(),
+        &class_of<vx::FastSumF64>(),
+        &class_of<vx::DotF64>(),
+    };
+    for (ClassDef* def : classes) {
+        if (!add_class(module, *def)) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    if (!add_function(module, dot_function)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    initialised = true;
+    return module;
+}
+
+}  // namespace
+
+}  // namespace vxpy
+
+PyMODINIT_FUNC PyInit_varnix(void) { return vxpy::init(); }

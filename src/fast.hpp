@@ -1,0 +1,81 @@
+// Carry-free banked summation of long runs of binary64 values.
+//
+// A value does not touch the wide accumulator: it is split into two signed
+// increments of two neighbouring 32-bit digits of a bank, and carries are
+// resolved only when the bank is folded into the accumulator.  Every step is
+// an exact integer operation, so the result is the state a SumF64 reaches
+// with the same values, whatever the schedule of splits and folds.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "acc.hpp"
+
+namespace vx {
+
+// Digit k weighs 2^(32 k) units of 2^-1074.  Digits 0..64 receive increments;
+// digit 65 stays zero and exists so that folding works on whole limb pairs.
+inline constexpr int kDigits = 66;
+
+// One value changes a digit by less than 2^52, so a bank takes up to 2048
+// values between folds without any digit leaving the int64 range:
+// 2048 * (2^52 - 1) = 2^63 - 2048.
+inline constexpr std::size_t kBankCapacity = 2048;
+
+struct Bank {
+    std::array<std::int64_t, kDigits> digits{};
+    std::uint8_t flags = 0;  // kNan | kPosInf | kNegInf of the values offered
+};
+
+// Splits one value into the bank.  A finite non-zero x is m * 2^s units
+// (m < 2^53, s <= 2045); t = m * 2^(s mod 32) < 2^84 is added as its low 32
+// bits to digit s div 32 and its high bits (< 2^52) to the next digit.
+// Zeros add nothing; NaN and infinities only set flags.
+inline void split(Bank& bank, double x) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    const unsigned e = unsigned(bits >> 52) & 0x7FF;
+    const std::uint64_t f = bits & ((std::uint64_t(1) << 52) - 1);
+    if (e == 0x7FF) [[unlikely]] {
+        bank.flags |= f ? kNan : (bits >> 63 ? kNegInf : kPosInf);
+        return;
+    }
+    const std::uint64_t m = f | (std::uint64_t(e != 0) << 52);
+    const unsigned s = e - (e != 0);
+    const unsigned r = s & 31, k = s >> 5;
+    const std::uint64_t neg = std::uint64_t(std::int64_t(bits) >> 63);  // all ones when negative
+    const std::uint64_t lo = (m << r) & 0xFFFFFFFFu;
+    const std::uint64_t hi = m >> (32 - r);
+    bank.digits[k] += std::int64_t((lo ^ neg) - neg);
+    bank.digits[k + 1] += std::int64_t((hi ^ neg) - neg);
+}
+
+// Folds the digits of the banks into the accumulator and clears them; the
+// banks' flags are left alone.  The digits are first gathered into one
+// two's-complement integer with a running 128-bit carry, then added to the
+// limbs in one pass, so a fold costs the same whatever the digits hold.
+void fold_into(std::span<Bank> banks, Limbs& limbs);
+inline void fold_into(Bank& bank, Limbs& limbs) { fold_into(std::span<Bank>(&bank, 1), limbs); }
+
+// Adds every value of xs to the limbs through four scratch banks, which take
+// consecutive values in turn; returns the flags of the non-finite values.
+std::uint8_t banked_sum(std::span<const double> xs, Limbs& limbs);
+
+struct FastSumF64 {
+    Limbs limbs{};
+    std::uint64_t count = 0;
+    std::uint64_t pending = 0;  // values in `bank` from add since its last fold, < 512
+    Bank bank;                  // its flags are the object's flags
+};
+
+inline constexpr std::uint64_t kAddFoldEvery = 512;
+
+void add(FastSumF64& s, double x);
+void extend_from_slice(FastSumF64& s, std::span<const double> xs);
+std::uint64_t count(const FastSumF64& s);
+// The exact state reached so far, as a SumF64; `s` is not changed.
+SumF64 finish(const FastSumF64& s);
+
+}  // namespace vx
