@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs varnix into .venv and runs the quickstart example.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+ensure_debian_packages g++ libssl-dev
+ensure_venv
+.venv/bin/python -m pip install -q --disable-pip-version-check .
+.venv/bin/python examples/quickstart.py
