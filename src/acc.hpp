@@ -74,6 +74,18 @@ inline void sub_at(Limbs& l, unsigned i, std::uint64_t lo, std::uint64_t hi) {
     for (unsigned k = i + 2; b && k < kLimbs; ++k) b = (l[k]-- == 0);
 }
 
+// limbs += (-1)^negative * magnitude * 2^bit, for bit <= 2111 so that the
+// shifted magnitude spans limbs i and i+1 <= 33 at most.
+inline void add_shifted(Limbs& l, std::uint64_t magnitude, bool negative, unsigned bit) {
+    const unsigned i = bit >> 6, b = bit & 63;
+    const std::uint64_t lo = magnitude << b;
+    const std::uint64_t hi = b ? magnitude >> (64 - b) : 0;
+    if (negative)
+        sub_at(l, i, lo, hi);
+    else
+        add_at(l, i, lo, hi);
+}
+
 // Adds one binary64 value exactly.  A normal x with biased exponent e and
 // fraction f is (2^52 + f) * 2^(e-1) units; a subnormal is f units.  The
 // shifted significand spans at most limbs i and i+1 <= 32, so a carry or
@@ -90,17 +102,9 @@ inline void add(SumF64& s, double x) {
     }
     if ((bits << 1) == 0) return;  // +0.0 and -0.0 only count
     const std::uint64_t m = e ? f | (std::uint64_t(1) << 52) : f;
-    const unsigned shift = e ? e - 1 : 0;
-    const unsigned i = shift >> 6, b = shift & 63;
-    const std::uint64_t lo = m << b;
-    const std::uint64_t hi = b ? m >> (64 - b) : 0;
-    if (negative)
-        sub_at(s.limbs, i, lo, hi);
-    else
-        add_at(s.limbs, i, lo, hi);
+    add_shifted(s.limbs, m, negative, e ? e - 1 : 0);
 }
 
-// a += b and a -= b over all 2176 bits, modulo 2^2176.
 void add_limbs(Limbs& a, const Limbs& b);
 void sub_limbs(Limbs& a, const Limbs& b);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "assertion.hpp"
 #include "fast.hpp"
@@ -46,32 +47,29 @@ void push(DotF64& d, double a, double b) {
 
 namespace {
 
-// Splits the parts of every product into four banks that take consecutive
-// pairs in turn; a pair puts two values into its bank, so a bank folds after
-// at most kBankCapacity / 2 pairs.  An infinite product only sets its flag.
-// The integer reached is the one push reaches, pair by pair.
-__attribute__((target_clones("fma", "default")))
-bool banked_products(const double* x, const double* y, std::size_t n, Limbs& limbs,
-                     std::uint8_t& flags) {
-    constexpr std::size_t kBlock = 4 * (kBankCapacity / 2);
-    std::array<Bank, 4> banks;
-    bool lost = false;
-    for (std::size_t base = 0; base < n; base += kBlock) {
-        const std::size_t end = std::min(n, base + kBlock);
-        for (std::size_t i = base; i < end; ++i) {
-            Bank& bank = banks[i & 3];
-            const double a = x[i], b = y[i];
-            const double p = a * b;
-            const double e = std::fma(a, b, -p);
-            if (std::fabs(p) < kExactFloor) [[unlikely]]
-                lost |= product_loses_exactness(a, b, p);
-            split(bank, p);
-            if (!is_inf(p)) split(bank, e);
-        }
-        fold_into(banks, limbs);
+// Products are formed a block at a time, in a loop the compiler vectorises:
+// the rounded products, then their residuals (0 for an infinite product,
+// which only sets its flag), as one run of values for the banks.  Returns
+// whether any product lies below the exactness floor and needs the exact check.
+constexpr std::size_t kPairs = 256;
+
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+bool products(const double* x, const double* y, std::size_t n, double* parts) {
+    // Classified on the bit patterns, which the compiler vectorises freely.
+    constexpr std::uint64_t kMagnitude = ~(std::uint64_t(1) << 63);
+    constexpr std::uint64_t kInfBits = 0x7FF0000000000000u;
+    constexpr std::uint64_t kFloorBits = std::bit_cast<std::uint64_t>(kExactFloor);
+    std::uint64_t tiny = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double p = x[i] * y[i];
+        const double e = std::fma(x[i], y[i], -p);
+        const std::uint64_t a = std::bit_cast<std::uint64_t>(p) & kMagnitude;
+        const std::uint64_t keep = -std::uint64_t(a != kInfBits);
+        parts[i] = p;
+        parts[n + i] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(e) & keep);
+        tiny |= a < kFloorBits;  // a NaN's pattern lies above the floor's
     }
-    flags |= banks[0].flags | banks[1].flags | banks[2].flags | banks[3].flags;
-    return lost;
+    return tiny != 0;
 }
 
 }  // namespace
@@ -80,8 +78,19 @@ void extend_from_slices(DotF64& d, std::span<const double> xs, std::span<const d
     assert_equal(xs.size(), ys.size(), "dot product requires equal-length slices");
     if (xs.empty()) return;
     d.sum.count = saturating_add(d.sum.count, 2 * std::uint64_t(xs.size()));
-    if (banked_products(xs.data(), ys.data(), xs.size(), d.sum.limbs, d.sum.flags))
-        d.exactness_lost = true;
+    BankSet banks;
+    double parts[2 * kPairs];
+    for (std::size_t base = 0; base < xs.size(); base += kPairs) {
+        const std::size_t n = std::min(kPairs, xs.size() - base);
+        const double* x = xs.data() + base;
+        const double* y = ys.data() + base;
+        if (products(x, y, n, parts)) [[unlikely]] {
+            for (std::size_t i = 0; i < n; ++i)
+                if (product_loses_exactness(x[i], y[i], parts[i])) d.exactness_lost = true;
+        }
+        banks.take(std::span<const double>(parts, 2 * n), d.sum.limbs);
+    }
+    d.sum.flags |= banks.finish(d.sum.limbs);
 }
 
 void merge(DotF64& d, const DotF64& other) {

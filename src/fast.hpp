@@ -59,8 +59,25 @@ inline void split(Bank& bank, double x) {
 void fold_into(std::span<Bank> banks, Limbs& limbs);
 inline void fold_into(Bank& bank, Limbs& limbs) { fold_into(std::span<Bank>(&bank, 1), limbs); }
 
-// Adds every value of xs to the limbs through four scratch banks, which take
-// consecutive values in turn; returns the flags of the non-finite values.
+// Scratch banks that take consecutive values in turn, folded into the
+// accumulator before any of them could exceed its capacity.  Consecutive
+// values of similar magnitude hit the same digits; spreading them over many
+// banks keeps those read-modify-write chains apart.
+class BankSet {
+public:
+    // Splits every value of xs into the banks.
+    void take(std::span<const double> xs, Limbs& limbs);
+    // Folds what the banks hold and returns the flags of the values taken.
+    std::uint8_t finish(Limbs& limbs);
+
+    static constexpr std::size_t kBanks = 4;
+
+private:
+    std::array<Bank, kBanks> banks_;
+    std::size_t taken_ = 0;  // values in the banks since their last fold
+};
+
+// Adds every value of xs to the limbs; returns the flags of the non-finite ones.
 std::uint8_t banked_sum(std::span<const double> xs, Limbs& limbs);
 
 struct FastSumF64 {

@@ -1,7 +1,7 @@
 // The float-sequence argument: a buffer read for plain numeric arrays, the
 // iteration of the sequence protocol for everything else.  Both roads yield
 // the same values in the same order, and the same errors.
-#include <bit>
+#include <algorithm>
 #include <cstring>
 
 #include "frame.hpp"
@@ -43,15 +43,13 @@ bool is_plain_array(PyObject* o) {
     return type == loaded_type(ndarray_type, "numpy", "ndarray", false);
 }
 
-// The item kind of a buffer format with native byte order: 'd', 'f' or 0.
+// The item kind of a buffer format of native floats: 'd', 'f' or 0.  Only
+// the native form ("d", "@d") counts: a memoryview iterates no other, so an
+// explicit byte order ("<d", "=d") is left to iteration and its error.
 char native_float_format(const char* format) {
     if (!format) return 0;
-    char order = '@';
-    if (std::strchr("@=<>!", format[0])) order = *format++;
-    const bool native = order == '@' || order == '=' ||
-                        (order == '<' && std::endian::native == std::endian::little) ||
-                        ((order == '>' || order == '!') && std::endian::native == std::endian::big);
-    if (!native || format[1] != '\0') return 0;
+    if (format[0] == '@') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return 0;
     return format[0] == 'd' || format[0] == 'f' ? format[0] : 0;
 }
 
@@ -113,39 +111,66 @@ bool Loader<std::span<const double>>::load_buffer(PyObject* o) {
     return true;
 }
 
+namespace {
+
+// Converts one element; an element that is not a float may run Python code
+// (its __float__ or __index__), so it is held while it converts.
+bool element(PyObject* item, double& x) {
+    if (PyFloat_CheckExact(item)) {
+        x = PyFloat_AsDouble(item);
+        return true;
+    }
+    Py_INCREF(item);
+    x = PyFloat_AsDouble(item);
+    Py_DECREF(item);
+    return !(x == -1.0 && PyErr_Occurred());
+}
+
+}  // namespace
+
 bool Loader<std::span<const double>>::load_iterated(PyObject* o) {
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // Walked by index against the current length, as their iterators
+        // do; only a non-float element can run code that resizes a list.
+        const bool list = PyList_CheckExact(o);
+        Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+        storage.resize(std::size_t(n));
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+            double x;
+            if (PyFloat_CheckExact(item)) {
+                x = PyFloat_AsDouble(item);
+            } else {
+                if (!element(item, x)) return false;
+                if (list && (n = PyList_Size(o)) > Py_ssize_t(storage.size()))
+                    storage.resize(std::size_t(n));
+            }
+            storage[std::size_t(i)] = x;
+        }
+        storage.resize(std::size_t(i));
+        v = storage;
+        return true;
+    }
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0)
         PyErr_Clear();  // the length is only a capacity hint
     else
         storage.reserve(std::size_t(hint));
-    // A list is walked by index against its current length, as its iterator
-    // does; an element that is not a float may run Python code, so it is
-    // held while it converts.
-    if (PyList_CheckExact(o)) {
-        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
-            PyObject* item = PyList_GetItem(o, i);
-            Py_INCREF(item);
-            const double x = PyFloat_AsDouble(item);
-            Py_DECREF(item);
-            if (x == -1.0 && PyErr_Occurred()) return false;
-            storage.push_back(x);
+    PyObject* it = PyObject_GetIter(o);
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it)) {
+        double x;
+        const bool ok = element(item, x);
+        Py_DECREF(item);
+        if (!ok) {
+            Py_DECREF(it);
+            return false;
         }
-    } else {
-        PyObject* it = PyObject_GetIter(o);
-        if (!it) return false;
-        while (PyObject* item = PyIter_Next(it)) {
-            const double x = PyFloat_AsDouble(item);
-            Py_DECREF(item);
-            if (x == -1.0 && PyErr_Occurred()) {
-                Py_DECREF(it);
-                return false;
-            }
-            storage.push_back(x);
-        }
-        Py_DECREF(it);
-        if (PyErr_Occurred()) return false;
+        storage.push_back(x);
     }
+    Py_DECREF(it);
+    if (PyErr_Occurred()) return false;
     v = storage;
     return true;
 }

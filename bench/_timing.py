@@ -1,0 +1,35 @@
+"""Median wall-clock timing and result checks shared by the bench scripts."""
+import math
+import statistics
+import time
+
+
+def medians(fns, repeats=5, warmup=1):
+    """Median seconds of `repeats` timed calls of each function, after `warmup` untimed calls.
+
+    The functions are timed in turn, round after round, so a change of machine load during
+    the run affects all of them alike and their ratios stay meaningful.
+    """
+    for _ in range(warmup):
+        for fn in fns:
+            fn()
+    times = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, ts in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
+
+
+def same_float(a, b):
+    """Bitwise equality of two floats: -0.0 differs from 0.0, NaN equals NaN."""
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
+
+
+def check(label, got, want):
+    """Print whether a result equals its reference; a mismatch only warns."""
+    ok = same_float(got, want) if isinstance(want, float) else got == want
+    print(f"check ok: {label}" if ok else f"WARNING: {label}: got {got!r}, expected {want!r}")
