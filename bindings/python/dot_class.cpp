@@ -8,11 +8,7 @@ namespace {
 
 using vx::DotF64;
 
-struct DotF64Class {
-    using State = DotF64;
-    static constexpr char name[] = "DotF64";
-};
-using T = Table<DotF64Class>;
+using T = Table<DotF64, "DotF64">;
 
 PyMethodDef dot_methods[] = {
     T::def<"push($self, a, b)\n--\n\n", &vx::push>(),
@@ -27,7 +23,7 @@ PyMethodDef dot_methods[] = {
 
 template <>
 ClassDef& class_of<DotF64>() {
-    static ClassDef def = T::make<"DotF64()\n--\n\n", &empty_state<DotF64>>(dot_methods);
+    static ClassDef def = T::make<"DotF64()\n--\n\n">(dot_methods);
     return def;
 }
 

@@ -7,11 +7,7 @@ namespace {
 
 using vx::FastSumF64;
 
-struct FastSumF64Class {
-    using State = FastSumF64;
-    static constexpr char name[] = "FastSumF64";
-};
-using T = Table<FastSumF64Class>;
+using T = Table<FastSumF64, "FastSumF64">;
 
 PyMethodDef fast_sum_methods[] = {
     T::def<"add($self, x)\n--\n\n", pick<void(FastSumF64&, double)>(&vx::add)>(),
@@ -25,7 +21,7 @@ PyMethodDef fast_sum_methods[] = {
 
 template <>
 ClassDef& class_of<FastSumF64>() {
-    static ClassDef def = T::make<"FastSumF64()\n--\n\n", &empty_state<FastSumF64>>(fast_sum_methods);
+    static ClassDef def = T::make<"FastSumF64()\n--\n\n">(fast_sum_methods);
     return def;
 }
 

@@ -47,12 +47,8 @@ PyObject* panic_type() {
 
 }  // namespace
 
-bool bind(const Site& site, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
-    if (nargs == site.nparams && !kwnames) {
-        std::copy_n(args, nargs, out);
-        return true;
-    }
+bool bind_slow(const Site& site, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out) {
     if (nargs > site.nparams) {
         PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
                      call_name(site).c_str(), site.nparams, nargs, nargs == 1 ? "was" : "were");
@@ -130,7 +126,7 @@ void raise_mismatch(PyObject* o, const char* target) {
     Py_DECREF(type_name);
 }
 
-bool check_instance(PyObject* o, ClassDef& def) {
+bool check_instance_slow(PyObject* o, ClassDef& def) {
     PyTypeObject* type = type_of(def);
     if (!type) return false;
     if (Py_TYPE(o) == type || PyType_IsSubtype(Py_TYPE(o), type)) return true;

@@ -133,7 +133,10 @@ private:
 void raise_mismatch(PyObject* o, const char* target);
 
 // Checks the class of `o`; sets the mismatch TypeError when it is foreign.
-bool check_instance(PyObject* o, ClassDef& def);
+bool check_instance_slow(PyObject* o, ClassDef& def);
+inline bool check_instance(PyObject* o, ClassDef& def) {
+    return (def.type && Py_TYPE(o) == def.type) || check_instance_slow(o, def);
+}
 
 // ---------------------------------------------------------------- signatures
 
@@ -197,8 +200,14 @@ constexpr Site site_of(const char* owner, const char* method) {
 
 // Binds positional and keyword arguments to the parameters of `site`; every
 // parameter is required.  Sets the binding TypeError and returns false.
-bool bind(const Site& site, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out);
+bool bind_slow(const Site& site, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** out);
+inline bool bind(const Site& site, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+    if (nargs != site.nparams || kwnames) return bind_slow(site, args, nargs, kwnames, out);
+    std::copy_n(args, nargs, out);
+    return true;
+}
 
 // Replaces a TypeError raised while converting argument `name` by
 // "argument 'name': <message>"; other exceptions pass unchanged.
@@ -485,19 +494,32 @@ struct Wrapper {
     }
 };
 
-// The table of one class `Cls`, which has `static constexpr char name[]`
-// and `using State`.
-template <class Cls>
+// Resolves an overloaded function name to the overload of signature Sig.
+template <class Sig>
+constexpr Sig* pick(Sig* f) {
+    return f;
+}
+
+// The constructor of the classes that start from the empty state.
+template <class S>
+S empty_state() {
+    return S{};
+}
+
+// The table of the class named `Name` whose instances hold an `S`: its
+// method entries and its class definition.
+template <class S, Doc Name>
 struct Table {
+    static constexpr const char* name = Name.text;
+
     template <Doc D, auto F>
-    static constexpr PyMethodDef def() { return Wrapper<Cls, D, F>::def(); }
+    static constexpr PyMethodDef def() { return Wrapper<Table, D, F>::def(); }
 
     // The class built from its constructor F (text signature D) and methods.
-    template <Doc D, auto F>
+    template <Doc D, auto F = &empty_state<S>>
     static ClassDef make(PyMethodDef* methods) {
-        using S = typename Cls::State;
-        return ClassDef{Cls::name, D.text, int(sizeof(Obj<S>)),
-                        &Wrapper<Cls, D, F, true>::tp_new, &dealloc<S>, methods};
+        return ClassDef{name, D.text, int(sizeof(Obj<S>)), &Wrapper<Table, D, F, true>::tp_new,
+                        &dealloc<S>, methods};
     }
 };
 
@@ -509,18 +531,6 @@ struct ModuleOwner {
 template <Doc D, auto F>
 constexpr PyMethodDef function_def() {
     return Wrapper<ModuleOwner, D, F>::def();
-}
-
-// Resolves an overloaded function name to the overload of signature Sig.
-template <class Sig>
-constexpr Sig* pick(Sig* f) {
-    return f;
-}
-
-// The constructor of the classes that start from the empty state.
-template <class S>
-S empty_state() {
-    return S{};
 }
 
 // Decoding a fixed-size encoding: the length first, then the content.

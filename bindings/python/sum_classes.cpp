@@ -9,11 +9,7 @@ namespace {
 using vx::SumF32;
 using vx::SumF64;
 
-struct SumF64Class {
-    using State = SumF64;
-    static constexpr char name[] = "SumF64";
-};
-using T64 = Table<SumF64Class>;
+using T64 = Table<SumF64, "SumF64">;
 
 PyMethodDef sum_f64_methods[] = {
     T64::def<"add($self, x)\n--\n\n", pick<void(SumF64&, double)>(&vx::add)>(),
@@ -32,11 +28,7 @@ PyMethodDef sum_f64_methods[] = {
     {},
 };
 
-struct SumF32Class {
-    using State = SumF32;
-    static constexpr char name[] = "SumF32";
-};
-using T32 = Table<SumF32Class>;
+using T32 = Table<SumF32, "SumF32">;
 
 PyMethodDef sum_f32_methods[] = {
     T32::def<"add($self, x)\n--\n\n", pick<void(SumF32&, float)>(&vx::add)>(),
@@ -53,13 +45,13 @@ PyMethodDef sum_f32_methods[] = {
 
 template <>
 ClassDef& class_of<SumF64>() {
-    static ClassDef def = T64::make<"SumF64()\n--\n\n", &empty_state<SumF64>>(sum_f64_methods);
+    static ClassDef def = T64::make<"SumF64()\n--\n\n">(sum_f64_methods);
     return def;
 }
 
 template <>
 ClassDef& class_of<SumF32>() {
-    static ClassDef def = T32::make<"SumF32()\n--\n\n", &empty_state<SumF32>>(sum_f32_methods);
+    static ClassDef def = T32::make<"SumF32()\n--\n\n">(sum_f32_methods);
     return def;
 }
 
