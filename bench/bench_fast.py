@@ -69,6 +69,9 @@ arr7 = wide(10**7, 1000)
 list7 = arr7.tolist()
 xa, ya = wide(10**6, 100), wide(10**6, 100)  # products stay far from overflow and underflow
 xl, yl = xa.tolist(), ya.tolist()
+# Values of one scale, as most measured data are: uniform in [0, 1).
+ulist6 = rng.random(10**6).tolist()
+ua, ub = rng.random(10**6), rng.random(10**6)
 
 # Like-for-like checks, outside the timed region.
 fsum6, fsum7, dot_ref = math.fsum(list6), math.fsum(list7), exact_dot(xa, ya)
@@ -76,6 +79,9 @@ check("FastSumF64.extend(list 1e6) == math.fsum", fast_sum(list6).finish().value
 check("FastSumF64.extend(array 1e7) == math.fsum", fast_sum(arr7).finish().value(), fsum7)
 check("dot(arrays) == exact dot", dot(xa, ya), dot_ref)
 check("DotF64.extend(lists) == exact dot", dot_list(xl, yl).value(), dot_ref)
+check("FastSumF64.extend(uniform list) == math.fsum", fast_sum(ulist6).finish().value(),
+      math.fsum(ulist6))
+check("dot(uniform arrays) == exact dot", dot(ua, ub), exact_dot(ua, ub))
 if xsum:
     check("xsum(array 1e7) == math.fsum", xsum_sum(arr7), fsum7)
 
@@ -95,10 +101,19 @@ sections = {
         ("numpy.sum(array)", lambda: np.sum(arr7)),
         ("xsum_large.add(array)", lambda: xsum_sum(arr7)),
     ]),
-    "dot product of two 10**6 vectors": (REPEATS, [
+    "dot product of two 10**6 wide-range vectors": (REPEATS, [
         ("varnix.dot(array, array)", lambda: dot(xa, ya)),
         ("numpy.dot(array, array)", lambda: np.dot(xa, ya)),
         ("DotF64().extend(list, list)", lambda: dot_list(xl, yl)),
+    ]),
+    "10**6 floats in [0, 1), Python list": (REPEATS, [
+        ("FastSumF64().extend(list)", lambda: fast_sum(ulist6)),
+        ("math.fsum(list)", lambda: math.fsum(ulist6)),
+        ("sum(list)", lambda: sum(ulist6)),
+    ]),
+    "dot product of two 10**6 vectors in [0, 1)": (REPEATS, [
+        ("varnix.dot(array, array)", lambda: dot(ua, ub)),
+        ("numpy.dot(array, array)", lambda: np.dot(ua, ub)),
     ]),
 }
 
@@ -112,12 +127,15 @@ for title, (repeats, rows) in sections.items():
         ms[title, label] = t * 1e3
         print(f"{label:<36}{t * 1e3:>10.2f}{t / secs[0]:>18.2f}")
 
-s6, s7, sd = list(sections)
+s6, s7, sd, u6, ud = list(sections)
+extend, fsum, vdot, ndot = "FastSumF64().extend(list)", "math.fsum(list)", "varnix.dot(array, array)", "numpy.dot(array, array)"
 targets = [
-    ("math.fsum / extend, 10**6 list", (s6, "math.fsum(list)"), (s6, "FastSumF64().extend(list)"), ">=", 4),
-    ("math.fsum / extend, 10**7 array", (s7, "math.fsum(list)"), (s7, "FastSumF64().extend(array)"), ">=", 30),
+    ("math.fsum / extend, 10**6 wide list", (s6, fsum), (s6, extend), ">=", 4),
+    ("math.fsum / extend, 10**6 [0,1) list", (u6, fsum), (u6, extend), ">=", 4),
+    ("math.fsum / extend, 10**7 array", (s7, fsum), (s7, "FastSumF64().extend(array)"), ">=", 30),
     ("xsum / extend, 10**7 array", (s7, "xsum_large.add(array)"), (s7, "FastSumF64().extend(array)"), ">=", 1),
-    ("varnix.dot / numpy.dot, arrays", (sd, "varnix.dot(array, array)"), (sd, "numpy.dot(array, array)"), "<=", 10),
+    ("varnix.dot / numpy.dot, wide", (sd, vdot), (sd, ndot), "<=", 10),
+    ("varnix.dot / numpy.dot, [0,1)", (ud, vdot), (ud, ndot), "<=", 10),
 ]
 print(f"\n{'speed ratio (time / time)':<36}{'measured':>10}{'target':>10}")
 for label, num, den, op, limit in targets:

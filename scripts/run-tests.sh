@@ -17,6 +17,6 @@ wheel=$(ls dist/varnix-*.whl)
 .venv/bin/python -m pytest -q tests/python
 
 .venv/bin/cmake -S . -B build/ctest -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
-    -DVARNIX_MODULE=OFF -DVARNIX_TESTS=ON >/dev/null
+    -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DVARNIX_MODULE=OFF -DVARNIX_TESTS=ON >/dev/null
 .venv/bin/cmake --build build/ctest
 .venv/bin/ctest --test-dir build/ctest --output-on-failure

@@ -49,26 +49,36 @@ namespace {
 
 // Products are formed a block at a time, in a loop the compiler vectorises:
 // the rounded products, then their residuals (0 for an infinite product,
-// which only sets its flag), as one run of values for the banks.  Returns
-// whether any product lies below the exactness floor and needs the exact check.
-constexpr std::size_t kPairs = 256;
+// which only sets its flag), as two runs of values for the block sums, with
+// the magnitude range of each.  Returns whether any product lies below the
+// exactness floor and needs the exact check.
+constexpr std::size_t kPairs = BlockSum::kBlock;
 
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-bool products(const double* x, const double* y, std::size_t n, double* parts) {
+bool products(const double* x, const double* y, std::size_t n, double* parts,
+              MagnitudeRange& p_range, MagnitudeRange& e_range) {
     // Classified on the bit patterns, which the compiler vectorises freely.
     constexpr std::uint64_t kMagnitude = ~(std::uint64_t(1) << 63);
     constexpr std::uint64_t kInfBits = 0x7FF0000000000000u;
     constexpr std::uint64_t kFloorBits = std::bit_cast<std::uint64_t>(kExactFloor);
-    std::uint64_t tiny = 0;
+    std::uint64_t tiny = 0, p_hi = 0, p_lo = ~std::uint64_t(0), e_hi = 0, e_lo = ~std::uint64_t(0);
     for (std::size_t i = 0; i < n; ++i) {
         const double p = x[i] * y[i];
         const double e = std::fma(x[i], y[i], -p);
         const std::uint64_t a = std::bit_cast<std::uint64_t>(p) & kMagnitude;
         const std::uint64_t keep = -std::uint64_t(a != kInfBits);
+        const std::uint64_t e_bits = std::bit_cast<std::uint64_t>(e) & keep;
+        const std::uint64_t b = e_bits & kMagnitude;
         parts[i] = p;
-        parts[n + i] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(e) & keep);
+        parts[n + i] = std::bit_cast<double>(e_bits);
         tiny |= a < kFloorBits;  // a NaN's pattern lies above the floor's
+        p_hi = std::max(p_hi, a);
+        p_lo = std::min(p_lo, a - 1);  // zero wraps to the top and drops out
+        e_hi = std::max(e_hi, b);
+        e_lo = std::min(e_lo, b - 1);
     }
+    p_range = {p_hi, p_lo + 1};
+    e_range = {e_hi, e_lo + 1};
     return tiny != 0;
 }
 
@@ -78,19 +88,22 @@ void extend_from_slices(DotF64& d, std::span<const double> xs, std::span<const d
     assert_equal(xs.size(), ys.size(), "dot product requires equal-length slices");
     if (xs.empty()) return;
     d.sum.count = saturating_add(d.sum.count, 2 * std::uint64_t(xs.size()));
-    BankSet banks;
+    // Products and residuals lie on different grids: one block sum each.
+    BlockSum p_sums, e_sums;
     double parts[2 * kPairs];
     for (std::size_t base = 0; base < xs.size(); base += kPairs) {
         const std::size_t n = std::min(kPairs, xs.size() - base);
         const double* x = xs.data() + base;
         const double* y = ys.data() + base;
-        if (products(x, y, n, parts)) [[unlikely]] {
+        MagnitudeRange p_range, e_range;
+        if (products(x, y, n, parts, p_range, e_range)) [[unlikely]] {
             for (std::size_t i = 0; i < n; ++i)
                 if (product_loses_exactness(x[i], y[i], parts[i])) d.exactness_lost = true;
         }
-        banks.take(std::span<const double>(parts, 2 * n), d.sum.limbs);
+        p_sums.take_block(parts, n, p_range, d.sum.limbs);
+        e_sums.take_block(parts + n, n, e_range, d.sum.limbs);
     }
-    d.sum.flags |= banks.finish(d.sum.limbs);
+    d.sum.flags |= p_sums.finish(d.sum.limbs) | e_sums.finish(d.sum.limbs);
 }
 
 void merge(DotF64& d, const DotF64& other) {

@@ -28,11 +28,8 @@ void fold_into(std::span<Bank> banks, Limbs& limbs) {
 
 namespace {
 
-// Values are taken a block at a time.  A block whose values span few binary
-// orders of magnitude is summed exactly in floating point by extraction
-// (below); any other block is decoded into digit increments in a loop the
-// compiler vectorises, then scattered into the banks.
-constexpr std::size_t kBlock = 256;
+constexpr std::size_t kBlock = BlockSum::kBlock;
+constexpr std::size_t kLanes = BlockSum::kLanes;
 
 struct Entries {
     std::uint32_t k[kBlock];  // the digit of the low increment
@@ -40,9 +37,9 @@ struct Entries {
     std::int64_t hi[kBlock];
 };
 
-// The split of `split`, without branches: a zero decodes to increments of 0
-// and a NaN or infinity to increments of 0 plus a report.  Returns whether
-// the block holds a NaN or an infinity.
+// The split of `split`, without branches, in a loop the compiler vectorises:
+// a zero decodes to increments of 0 and a NaN or infinity to increments of 0
+// plus a report.  Returns whether the block holds a NaN or an infinity.
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 bool decode_block(const double* x, std::size_t n, Entries& out) {
     std::uint64_t non_finite = 0;
@@ -87,25 +84,42 @@ void scatter(const Entries& in, std::size_t n, std::array<Bank, B>& banks) {
     }
 }
 
-// ---- Exact summation of a block by extraction.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+MagnitudeRange magnitude_range(const double* x, std::size_t n) {
+    std::uint64_t hi = 0, lo = ~std::uint64_t(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t a = std::bit_cast<std::uint64_t>(x[i]) & ~(std::uint64_t(1) << 63);
+        hi = std::max(hi, a);
+        lo = std::min(lo, a - 1);  // zero wraps to the top and drops out
+    }
+    return {hi, lo + 1};
+}
+
+// ---- Exact summation by extraction.
 //
 // For sigma = 2^s and a binary64 r with |r| <= 2^(s-1-h), y = fl(sigma + r)
 // lies in [3 sigma / 4, 5 sigma / 4], so q = y - sigma is exact (Sterbenz).
 // Doubles are spaced g = 2^(s-53) below sigma and 2g above it, so q is a
 // multiple of g, and the remainder r - q, of magnitude at most g, is exact
 // too: r = q + (r - q) with nothing lost, and the remainder is zero whenever
-// r is a multiple of 2g.  Each of kLanes lanes adds at most 2^h values q;
-// every partial sum is a multiple of g of magnitude at most
-// 2^h (2^(s-1-h) + g) <= 2^s, hence representable: the lane sums are exact.
-// The next level extracts the remainders with s' = s - (52 - h), and once 2g
-// reaches the lowest bit any value of the block holds, every remainder is
+// r is a multiple of 2g.  A lane adds at most 2^h values q; every partial sum
+// is a multiple of g of magnitude at most 2^h (2^(s-1-h) + g) <= 2^s, hence
+// representable: the lane sums are exact.  The next level extracts the
+// remainders with s' = s - (52 - h), for which 2^(s'-1-h) = g bounds them,
+// and once 2g reaches the lowest bit any value holds, every remainder is
 // zero.  Sums and remainders stay multiples of 2^-1074 and below 2^1024
 // (s <= 1023 is required), so subnormals need no special case.
-constexpr std::size_t kLanes = 8;
-constexpr int kHeadroom = 5;  // 2^5 values per lane in a block of 256
-static_assert(kLanes << kHeadroom == kBlock);
+//
+// A block gives each of the kSums = 2 kLanes lane sums kBlock / kSums = 16
+// values, and the sums of up to kHeldBlocks blocks on the same grid share
+// the lanes before they are added to the limbs: 2^h = 256 values per lane.
+constexpr std::size_t kSums = BlockSum::kSums;
+constexpr int kHeadroom = 8;
+constexpr int kHeldBlocks = (1 << kHeadroom) / int(kBlock / kSums);
+static_assert(kHeldBlocks >= 1);
 constexpr int kLevelBits = 52 - kHeadroom;
-constexpr int kMaxLevels = 3;
+
+using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
 
 double pow2(int k) {  // -1074 <= k <= 1023
     const std::uint64_t bits = k >= -1022 ? std::uint64_t(k + 1023) << 52
@@ -113,50 +127,42 @@ double pow2(int k) {  // -1074 <= k <= 1023
     return std::bit_cast<double>(bits);
 }
 
-// The largest and the smallest non-zero magnitude, as bit patterns; a NaN
-// or an infinity makes the largest at least 0x7FF0000000000000.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-void magnitude_range(const double* x, std::size_t n, std::uint64_t& largest, std::uint64_t& smallest) {
-    std::uint64_t hi = 0, lo = ~std::uint64_t(0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t a = std::bit_cast<std::uint64_t>(x[i]) & ~(std::uint64_t(1) << 63);
-        hi = std::max(hi, a);
-        lo = std::min(lo, a - 1);  // zero wraps to the top and drops out
-    }
-    largest = hi;
-    smallest = lo + 1;
-}
-
 // One level: moves the part of each in[i] on the grid of 2^(s-53) into the
 // lane sums, leaving the remainders in out (which may be in); n is a
-// multiple of kLanes.  The
-// lanes are one vector of the compiler's generic vector extension, so every
-// target runs them side by side.
-using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-
+// multiple of 2 kLanes.  The lanes are two vectors of the compiler's generic
+// vector extension, taking alternate groups of kLanes values, so every
+// target runs them side by side without waiting on one chain of additions.
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-void extract_level(const double* in, double* out, std::size_t n, double sigma, double* lanes) {
-    Lanes acc = {};
-    const Lanes s = acc + sigma;
-    for (std::size_t i = 0; i < n; i += kLanes) {
-        Lanes v;
-        std::memcpy(&v, in + i, sizeof v);
-        const Lanes q = (s + v) - s;
-        v -= q;
-        acc += q;
-        std::memcpy(out + i, &v, sizeof v);
+void extract_level(const double* in, double* out, std::size_t n, double sigma, double* sums) {
+    Lanes acc0, acc1;
+    std::memcpy(&acc0, sums, sizeof acc0);
+    std::memcpy(&acc1, sums + kLanes, sizeof acc1);
+    const Lanes s = acc0 * 0 + sigma;
+    for (std::size_t i = 0; i < n; i += 2 * kLanes) {
+        Lanes v0, v1;
+        std::memcpy(&v0, in + i, sizeof v0);
+        std::memcpy(&v1, in + i + kLanes, sizeof v1);
+        const Lanes q0 = (s + v0) - s;
+        const Lanes q1 = (s + v1) - s;
+        v0 -= q0;
+        v1 -= q1;
+        acc0 += q0;
+        acc1 += q1;
+        std::memcpy(out + i, &v0, sizeof v0);
+        std::memcpy(out + i + kLanes, &v1, sizeof v1);
     }
-    std::memcpy(lanes, &acc, sizeof acc);
+    std::memcpy(sums, &acc0, sizeof acc0);
+    std::memcpy(sums + kLanes, &acc1, sizeof acc1);
 }
 
-// Adds a lane sum, a multiple of 2^(s-53) of magnitude at most 2^s, to the
-// limbs: scaled to an integer below 2^53 it is added at bit s - 53 + 1074.
-void add_lanes(const double* lanes, int s, Limbs& limbs) {
+// Adds lane sums, multiples of 2^(s-53) of magnitude at most 2^s, to the
+// limbs: scaled to integers below 2^53 they are added at bit s - 53 + 1074.
+void add_lane_sums(const std::array<double, kSums>& sums, int s, Limbs& limbs) {
     // 2^(53-s) may exceed the binary64 range, so it is applied in two exact steps.
     const int scale = 53 - s;
     const double first = pow2(std::min(scale, 1000)), second = pow2(scale - std::min(scale, 1000));
-    std::int64_t total = 0;  // eight terms below 2^53
-    for (std::size_t j = 0; j < kLanes; ++j) total += std::int64_t(lanes[j] * first * second);
+    std::int64_t total = 0;  // sixteen terms below 2^53
+    for (double sum : sums) total += std::int64_t(sum * first * second);
     if (total == 0) return;
     int bit = s - 53 + 1074;
     if (bit < 0) {  // below the unit, the sum is still a whole number of units
@@ -168,70 +174,87 @@ void add_lanes(const double* lanes, int s, Limbs& limbs) {
                 unsigned(bit));
 }
 
-// Sums a block of finite values exactly into the limbs, when its magnitudes
-// span at most kMaxLevels levels; returns false (nothing added) otherwise.
-bool extract_block(const double* x, std::size_t n, Limbs& limbs) {
-    std::uint64_t largest, smallest;
-    magnitude_range(x, n, largest, smallest);
-    if (largest == 0) return true;                        // only zeros
-    if (largest >= 0x7FF0000000000000u) return false;     // NaN or infinity
-    const int e_max = int(largest >> 52), e_min = int(smallest >> 52);
-    const int top = (e_max ? e_max - 1023 : -1022) + 1;   // every |x| < 2^top
-    const int bottom = e_min ? e_min - 1075 : -1074;      // every set bit >= 2^bottom
-    int s = top + 1 + kHeadroom;
-    if (s > 1023) return false;
-    const int levels = 1 + std::max(0, (s - 52 - bottom + kLevelBits - 1) / kLevelBits);
+}  // namespace
+
+void BlockSum::flush(Limbs& limbs) {
+    int s = held_top_ + 1 + kHeadroom;
+    for (int level = 0; level < held_levels_; ++level, s -= kLevelBits) {
+        add_lane_sums(held_[std::size_t(level)], s, limbs);
+        held_[std::size_t(level)] = {};
+    }
+    held_levels_ = held_blocks_ = 0;
+}
+
+// Sums a block of finite values by extraction, when its magnitudes span at
+// most kMaxLevels levels; returns false (nothing added) otherwise.
+bool BlockSum::extract(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
+    if (range.largest == 0) return true;                     // only zeros
+    if (range.largest >= 0x7FF0000000000000u) return false;  // NaN or infinity
+    const int e_max = int(range.largest >> 52), e_min = int(range.smallest >> 52);
+    const int top = (e_max ? e_max - 1023 : -1022) + 1;  // every |x| < 2^top
+    const int bottom = e_min ? e_min - 1075 : -1074;     // every set bit >= 2^bottom
+    const int s0 = top + 1 + kHeadroom;
+    if (s0 > 1023) return false;
+    const int levels = 1 + std::max(0, (s0 - 52 - bottom + kLevelBits - 1) / kLevelBits);
     if (levels > kMaxLevels) return false;
+    if (held_blocks_ && (top != held_top_ || held_blocks_ == kHeldBlocks)) flush(limbs);
+    held_top_ = top;
+    held_levels_ = std::max(held_levels_, levels);
+    ++held_blocks_;
 
     // The first level reads the values in place; a short block is first
     // padded with zeros to whole lanes.
     alignas(64) double r[kBlock];
-    const std::size_t padded = (n + kLanes - 1) / kLanes * kLanes;
+    const std::size_t padded = (n + kSums - 1) / kSums * kSums;
     const double* in = x;
     if (padded != n) {
         std::copy_n(x, n, r);
         std::fill(r + n, r + padded, 0.0);
         in = r;
     }
-    double lanes[kLanes];
+    int s = s0;
     for (int level = 0; level < levels; ++level, s -= kLevelBits) {
-        extract_level(in, r, padded, pow2(s), lanes);
-        add_lanes(lanes, s, limbs);
+        extract_level(in, r, padded, pow2(s), held_[std::size_t(level)].data());
         in = r;
     }
     return true;
 }
 
-}  // namespace
-
-void BankSet::take(std::span<const double> xs, Limbs& limbs) {
+void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
+    // Each bank holds at most ceil(taken_ / 4) values.
+    if (taken_ + n > banks_.size() * kBankCapacity) {
+        fold_into(banks_, limbs);
+        taken_ = 0;
+    }
     Entries entries;
+    if (decode_block(x, n, entries)) [[unlikely]]
+        banks_[0].flags |= non_finite_flags(x, n);
+    scatter(entries, n, banks_);
+    taken_ += n;
+}
+
+void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
+    if (!extract(x, n, range, limbs)) split_into_banks(x, n, limbs);
+}
+
+void BlockSum::take(std::span<const double> xs, Limbs& limbs) {
     for (std::size_t base = 0; base < xs.size(); base += kBlock) {
         const std::size_t n = std::min(kBlock, xs.size() - base);
-        const double* x = xs.data() + base;
-        if (extract_block(x, n, limbs)) continue;
-        // Each bank holds at most ceil(taken_ / kBanks) values.
-        if (taken_ + n > kBanks * kBankCapacity) {
-            fold_into(banks_, limbs);
-            taken_ = 0;
-        }
-        if (decode_block(x, n, entries)) [[unlikely]]
-            banks_[0].flags |= non_finite_flags(x, n);
-        scatter(entries, n, banks_);
-        taken_ += n;
+        take_block(xs.data() + base, n, magnitude_range(xs.data() + base, n), limbs);
     }
 }
 
-std::uint8_t BankSet::finish(Limbs& limbs) {
+std::uint8_t BlockSum::finish(Limbs& limbs) {
+    flush(limbs);
     fold_into(banks_, limbs);
     taken_ = 0;
     return banks_[0].flags;
 }
 
 std::uint8_t banked_sum(std::span<const double> xs, Limbs& limbs) {
-    BankSet banks;
-    banks.take(xs, limbs);
-    return banks.finish(limbs);
+    BlockSum sum;
+    sum.take(xs, limbs);
+    return sum.finish(limbs);
 }
 
 void add(FastSumF64& s, double x) {

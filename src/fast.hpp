@@ -59,22 +59,44 @@ inline void split(Bank& bank, double x) {
 void fold_into(std::span<Bank> banks, Limbs& limbs);
 inline void fold_into(Bank& bank, Limbs& limbs) { fold_into(std::span<Bank>(&bank, 1), limbs); }
 
-// Scratch banks that take consecutive values in turn, folded into the
-// accumulator before any of them could exceed its capacity.  Consecutive
-// values of similar magnitude hit the same digits; spreading them over many
-// banks keeps those read-modify-write chains apart.
-class BankSet {
+// The magnitudes of a run of values, as bit patterns of |x|: the largest,
+// and the smallest non-zero one (0 when every value is zero).  A NaN or an
+// infinity makes `largest` at least the pattern of infinity.
+struct MagnitudeRange {
+    std::uint64_t largest = 0;
+    std::uint64_t smallest = 0;
+};
+
+// Sums runs of values exactly, a block at a time.  A block whose values span
+// few binary orders of magnitude is summed by exact extraction in floating
+// point, with its level sums held back while the next blocks share their
+// grid; any other block is split into scratch banks, which take consecutive
+// values in turn and are folded before any could exceed its capacity.
+class BlockSum {
 public:
-    // Splits every value of xs into the banks.
+    static constexpr std::size_t kBlock = 256;
+    static constexpr std::size_t kLanes = 8;
+    static constexpr std::size_t kSums = 2 * kLanes;
+    static constexpr int kMaxLevels = 3;
+
     void take(std::span<const double> xs, Limbs& limbs);
-    // Folds what the banks hold and returns the flags of the values taken.
+    // One block of at most kBlock values whose magnitude range is known.
+    void take_block(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs);
+    // Adds everything held back and returns the flags of the values taken.
     std::uint8_t finish(Limbs& limbs);
 
-    static constexpr std::size_t kBanks = 4;
-
 private:
-    std::array<Bank, kBanks> banks_;
+    bool extract(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs);
+    void flush(Limbs& limbs);
+    void split_into_banks(const double* x, std::size_t n, Limbs& limbs);
+
+    std::array<Bank, 4> banks_;
     std::size_t taken_ = 0;  // values in the banks since their last fold
+    // Per level, the lane sums of blocks extracted on the same grid.
+    std::array<std::array<double, kSums>, kMaxLevels> held_{};
+    int held_top_ = 0;     // the grid: every value held is below 2^held_top_
+    int held_levels_ = 0;  // levels with sums held
+    int held_blocks_ = 0;
 };
 
 // Adds every value of xs to the limbs; returns the flags of the non-finite ones.

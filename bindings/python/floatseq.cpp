@@ -132,23 +132,36 @@ bool Loader<std::span<const double>>::load_iterated(PyObject* o) {
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
         // Walked by index against the current length, as their iterators
         // do; only a non-float element can run code that resizes a list.
+        // Element pointers are fetched kLead places ahead and their objects
+        // prefetched, so that floats scattered in memory arrive in time.
         const bool list = PyList_CheckExact(o);
         Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
         storage.resize(std::size_t(n));
+        constexpr std::size_t kLead = 16;
+        PyObject* ahead[kLead];
+        auto fetch = [&](Py_ssize_t j) {
+            PyObject* item = list ? PyList_GetItem(o, j) : PyTuple_GetItem(o, j);
+            __builtin_prefetch(item);
+            ahead[std::size_t(j) % kLead] = item;
+        };
+        for (Py_ssize_t j = 0; j < std::min(n, Py_ssize_t(kLead)); ++j) fetch(j);
         Py_ssize_t i = 0;
         for (; i < n; ++i) {
-            PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
-            double x;
+            PyObject* item = ahead[std::size_t(i) % kLead];
+            if (i + Py_ssize_t(kLead) < n) fetch(i + Py_ssize_t(kLead));
             if (PyFloat_CheckExact(item)) {
-                x = PyFloat_AsDouble(item);
-            } else {
-                if (!element(item, x)) return false;
-                if (list && (n = PyList_Size(o)) > Py_ssize_t(storage.size()))
-                    storage.resize(std::size_t(n));
+                storage[std::size_t(i)] = PyFloat_AsDouble(item);
+                continue;
             }
+            double x;
+            if (!element(item, x)) return false;
             storage[std::size_t(i)] = x;
+            // The conversion may have changed the list: fetch afresh.
+            if (list && (n = PyList_Size(o)) > Py_ssize_t(storage.size()))
+                storage.resize(std::size_t(n));
+            for (Py_ssize_t j = i + 1; j < std::min(n, i + 1 + Py_ssize_t(kLead)); ++j) fetch(j);
         }
-        storage.resize(std::size_t(i));
+        storage.resize(std::size_t(i));  // every element taken so far counts
         v = storage;
         return true;
     }

@@ -287,8 +287,23 @@ struct Loader<std::span<const double>> {
 private:
     bool load_buffer(PyObject* o);
     bool load_iterated(PyObject* o);
+    // Elements are written once each, so the storage is not zeroed first.
+    template <class T>
+    struct Uninitialised : std::allocator<T> {
+        template <class U>
+        struct rebind {
+            using other = Uninitialised<U>;
+        };
+        template <class U, class... A>
+        void construct(U* p, A&&... a) {
+            if constexpr (sizeof...(A) == 0)
+                ::new (static_cast<void*>(p)) U;
+            else
+                ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+        }
+    };
     std::span<const double> v;
-    std::vector<double> storage;
+    std::vector<double, Uninitialised<double>> storage;
     Py_buffer view{};
     bool has_view = false;
 };
@@ -417,6 +432,7 @@ struct Wrapper {
     using R = typename Traits::result;
     using Args = typename Traits::args;
     static constexpr std::size_t kSelf = sig.has_self ? 1 : 0;
+    static constexpr bool kFunction = std::is_same_v<Owner, struct ModuleOwner>;
     static_assert(std::tuple_size_v<Args> == kSelf + sig.nparams,
                   "the text signature and the C++ function disagree on the parameters");
 
@@ -484,7 +500,8 @@ struct Wrapper {
                     METH_NOARGS, D.text};
         else
             return {sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<Generic>(&fastcall)),
-                    METH_FASTCALL | METH_KEYWORDS | (sig.has_self ? 0 : METH_STATIC), D.text};
+                    METH_FASTCALL | METH_KEYWORDS | (sig.has_self || kFunction ? 0 : METH_STATIC),
+                    D.text};
     }
 
     // tp_new: the tuple-and-dict arguments of a constructor call, bound like
