@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -237,6 +238,9 @@ struct Loader<double> {
 };
 
 // float32: the binary64 conversion rounded to binary32, to nearest even.
+// With IEEE 754 formats the narrowing is the IEEE conversion: overflow
+// gives an infinity, tiny values subnormals or zero, NaN stays NaN.
+static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
 template <>
 struct Loader<float> {
     float v;

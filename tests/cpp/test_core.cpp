@@ -1,0 +1,411 @@
+// The core against independent oracles (integers built bit by bit, binary128 arithmetic, standard
+// SHA-256 vectors); every fast path must reach the state of per-value adds byte for byte.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "assertion.hpp"
+#include "dot.hpp"
+#include "fast.hpp"
+#include "receipt.hpp"
+
+namespace {
+
+using vx::DotF64, vx::FastSumF64, vx::Limbs, vx::SumF32, vx::SumF64;
+using Doubles = std::vector<double>;
+using f128 = __float128;
+using u128 = unsigned __int128;
+using Rng = std::mt19937_64;
+
+double dbl(std::uint64_t b) { return std::bit_cast<double>(b); }
+std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }  // exact: -0.0 != 0.0
+std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+int uniform(Rng& r, int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(r); }
+double sign(Rng& r) { return (r() & 1) ? -1.0 : 1.0; }
+bool bit_of(const Limbs& l, int k) { return (l[k / 64] >> (k % 64)) & 1; }
+void set_bit(Limbs& l, int k) { l[k / 64] |= std::uint64_t(1) << (k % 64); }
+f128 pow2q(int e) { return std::bit_cast<f128>(u128(e + 16383) << 112); }  // normal e only
+
+// a + b modulo 2^2176, with a 128-bit running carry; -a = ~a + 1.
+Limbs ref_add(Limbs a, const Limbs& b) {
+    u128 c = 0;
+    for (int k = 0; k < vx::kLimbs; ++k, c >>= 64) a[k] = std::uint64_t(c += u128(a[k]) + b[k]);
+    return a;
+}
+
+Limbs ref_neg(Limbs a) {
+    for (auto& w : a) w = ~w;
+    return ref_add(a, Limbs{1});
+}
+
+// Finite x in units of 2^-1074, as a two's-complement integer, from frexp.
+Limbs exact_limbs(double x) {
+    Limbs l{};
+    int e = 0;
+    const auto m = std::uint64_t(std::ldexp(std::frexp(std::fabs(x), &e), 53));  // |x| = m 2^(e-53)
+    for (int b = 0; b < 53; ++b)
+        if ((m >> b) & 1) set_bit(l, b + e - 53 + 1074);
+    return x < 0 ? ref_neg(l) : l;
+}
+
+// Random sign and fraction, biased exponent max(0, top - [0, width]): one window of width + 53 bits.
+double windowed(Rng& r, int top, int width) {
+    const std::uint64_t e = std::max(0, top - uniform(r, 0, width)), f = r() >> 12;
+    return dbl((r() & 1) << 63 | e << 52 | f);
+}
+
+// The finite value whose split adds 2^52 - 1 to one digit: the fastest digit growth.
+const double kWorst = dbl(std::uint64_t(2016) << 52 | ((std::uint64_t(1) << 52) - 1));
+
+// Zeros, +-DBL_MAX, +-kWorst, subnormals, small integers and random finite patterns; one in 64 is
+// a NaN (quiet or signalling) or an infinity.
+Doubles awkward(Rng& r, std::size_t n) {
+    const double fixed[] = {0.0, DBL_MAX, kWorst, NAN, dbl(0x7FF0000000000001), INFINITY};
+    Doubles xs(n);
+    for (auto& x : xs) {
+        const std::uint64_t b = r(), k = r() % 64, e = (b >> 52) & 0x7FF;
+        x = k == 0 ? fixed[3 + b % 3] : k < 16 ? fixed[k % 3] : k < 24 ? dbl(b >> 12)
+            : k < 32 ? double(b >> 54) : dbl(e == 0x7FF ? b & ~(1ull << 62) : b);
+        if (r() & 1) x = -x;
+    }
+    return xs;
+}
+
+// A 2176-bit state: random limbs, or a run of 0 or all-ones limbs (the longest carry and borrow
+// chains) above random low limbs, with a few boundary limbs.
+Limbs random_limbs(Rng& r) {
+    Limbs l;
+    for (auto& w : l) w = r();
+    if (r() & 1) return l;
+    std::fill(l.begin() + std::max(0, uniform(r, -8, vx::kLimbs)), l.end(), (r() & 1) ? ~0ull : 0);
+    const std::uint64_t edge[] = {0, ~0ull, 1, ~0ull - 1, ~0ull >> 1, 1ull << 63};
+    for (int n = uniform(r, 0, 2); n > 0; --n) l[uniform(r, 0, vx::kLimbs - 1)] = edge[uniform(r, 0, 5)];
+    return l;
+}
+
+SumF64 sum_of(const Doubles& xs, SumF64 s = {}) {
+    for (double x : xs) vx::add(s, x);
+    return s;
+}
+
+DotF64 pushed(const Doubles& xs, const Doubles& ys, DotF64 d = {}) {
+    for (std::size_t i = 0; i < xs.size(); ++i) vx::push(d, xs[i], ys[i]);
+    return d;
+}
+
+DotF64 extended(const Doubles& xs, const Doubles& ys, DotF64 d = {}) {
+    vx::extend_from_slices(d, xs, ys);
+    return d;
+}
+
+}  // namespace
+
+// ---- SumF64 / SumF32
+
+// On carry-heavy states, add(x) is integer addition of x's exact unit count, with carry and borrow
+// runs through every limb and past the top; zeros only count, NaN and infinities only set their
+// flag, and the flags decide the value: NaN wins, both infinities give NaN, one gives itself.
+// merge adds with carries; unmerge subtracts with borrows and refuses (touching nothing) a
+// flagged or larger contribution; counts saturate.
+TEST(SumF64, ExactIntegerArithmeticOnCarryHeavyStates) {
+    Rng r(1);
+    for (double x : awkward(r, 20000)) {
+        SumF64 a, b, m;
+        a.limbs = random_limbs(r), b.limbs = random_limbs(r);
+        a.flags = (r() & 3) ? 0 : std::uint8_t(r() & vx::kAllFlags);
+        a.count = (r() >> 2) + 1;
+        b.count = (r() & 1) ? r() >> 2 : a.count + uniform(r, -1, 1);
+        vx::add(m = a, x);
+        const int flag = std::isnan(x) ? vx::kNan : !std::isinf(x) ? 0 : x > 0 ? vx::kPosInf : vx::kNegInf;
+        const int f = m.flags;
+        ASSERT_EQ(f, a.flags | flag) << std::hexfloat << x;
+        ASSERT_EQ(m.limbs, flag ? a.limbs : ref_add(a.limbs, exact_limbs(x))) << std::hexfloat << x;
+        const double v = (f & vx::kNan) || f == (vx::kPosInf | vx::kNegInf) ? dbl(0x7FF8000000000000)
+                         : f == vx::kPosInf ? INFINITY : -INFINITY;
+        ASSERT_TRUE(!f || (bits(vx::value(m)) == bits(v) && bits(vx::value(SumF32{m})) == bits(float(v))));
+        vx::add(m, flag ? 0.0 : -x);
+        ASSERT_TRUE(m.limbs == a.limbs && m.count == a.count + 2) << std::hexfloat << x;
+        a.flags = std::uint8_t(r() & vx::kAllFlags);
+        vx::merge(m = a, b);
+        ASSERT_TRUE(m.limbs == ref_add(a.limbs, b.limbs) && m.count == a.count + b.count);
+        ASSERT_TRUE(vx::try_unmerge(m, b));
+        ASSERT_EQ(vx::encode(m), vx::encode(a));
+        const bool fits = b.count <= a.count;  // what was never merged is subtracted all the same
+        ASSERT_EQ(vx::try_unmerge(m, b), fits);
+        ASSERT_EQ(m.limbs, fits ? ref_add(a.limbs, ref_neg(b.limbs)) : a.limbs);
+        ASSERT_EQ(m.count, fits ? a.count - b.count : a.count);
+        b.flags = std::uint8_t(1 << uniform(r, 0, 2));
+        ASSERT_FALSE(vx::try_unmerge(m = a, b));
+        ASSERT_EQ(vx::encode(m), vx::encode(a));
+        vx::merge(m, SumF64{{}, ~0ull, 0});
+        ASSERT_EQ(m.count, ~0ull);
+    }
+}
+
+// Sums of values within one window are exact in binary128, whose conversions round them correctly.
+// A third of the cases are a value of either format, plus or minus half its gap to the next value
+// down and maybe a nudge: ties and near-ties, at the subnormal boundaries too.
+TEST(Rounding, MatchesBinary128OnWindowedSums) {
+    Rng r(4);
+    for (int it = 0; it < 40000; ++it) {
+        Doubles xs;
+        if (it % 3 == 0) {
+            const bool f32 = r() & 1;
+            const float xf = std::bit_cast<float>(std::uint32_t(r()) & 0x7F7FFFFF);
+            const double x = f32 ? double(xf) : std::fabs(windowed(r, uniform(r, 60, 2046), 0));
+            const double gap = x - (f32 ? double(std::nextafter(xf, 0.0f)) : std::nextafter(x, 0.0));
+            xs = {sign(r) * x, sign(r) * gap / 2, (r() & 1) * sign(r) * std::ldexp(gap, -uniform(r, 2, 50))};
+        } else {  // around the binary64 subnormals, the binary32 range, or anywhere
+            const int zone = uniform(r, 0, 2), lo[] = {0, 860, 0}, hi[] = {60, 1160, 2046};
+            const int top = uniform(r, lo[zone], hi[zone]);
+            for (int n = uniform(r, 1, 8); n > 0; --n) xs.push_back(windowed(r, top, 50));
+        }
+        f128 exact = 0;
+        for (double x : xs) exact += f128(x);
+        const SumF64 s = sum_of(xs);
+        ASSERT_EQ(bits(vx::value(s)), bits(double(exact))) << it;
+        ASSERT_EQ(bits(vx::value(SumF32{s})), bits(float(exact))) << it;
+    }
+}
+
+// round_mag on arbitrary magnitudes M, and value() on signed states, against M 2^-1074 rounded to
+// 100 bits with round-to-odd in binary128, whose rounding to at most 53 bits is correct.  First the
+// ties half an ulp above the largest finite values (rounding to infinity), and one unit below.
+TEST(Rounding, RoundMagMatchesOddRounding) {
+    const Limbs ties[] = {ref_add(exact_limbs(DBL_MAX), exact_limbs(0x1p970)),
+                          ref_add(exact_limbs(FLT_MAX), exact_limbs(0x1p103))};
+    Rng r(5);
+    for (int it = 0; it < 30000; ++it) {
+        Limbs m{};
+        if (it < 4) {
+            m = (it & 1) ? ref_add(ties[it / 2], ref_neg(Limbs{1})) : ties[it / 2];
+        } else if (it % 2) {
+            m = random_limbs(r);
+            std::fill(m.begin() + uniform(r, 0, vx::kLimbs), m.end(), 0);
+        } else {  // a few bits, clustered around the rounding positions
+            const int h = uniform(r, 0, 2175);
+            set_bit(m, h);
+            for (int n = uniform(r, 0, 4); n > 0; --n)
+                set_bit(m, std::max(0, (r() & 1) ? h - uniform(r, 20, 60) : uniform(r, 0, h)));
+        }
+        int h = 2175;
+        while (h > 0 && !bit_of(m, h)) --h;
+        const int lo = std::max(h - 99, 0);
+        u128 t = 0;
+        for (int k = h; k >= lo; --k) t = t << 1 | u128(bit_of(m, k));
+        for (int k = 0; k < lo; ++k) t |= u128(bit_of(m, k));  // the sticky bit
+        const bool neg = r() & 1;
+        const f128 q = (neg && t ? -1 : 1) * f128(t) * pow2q(lo - 1074);
+        ASSERT_EQ(bits(vx::round_mag(m, neg, 52, -1022, 1023)), bits(double(q))) << it;
+        ASSERT_EQ(bits(vx::round_mag(m, neg, 23, -126, 127)), bits(double(float(q)))) << it;
+        SumF64 s;  // value() rounds the magnitude of a negative state
+        s.limbs = neg ? ref_neg(m) : m;
+        ASSERT_TRUE(bit_of(m, 2175) || bits(vx::value(s)) == bits(double(q))) << it;
+    }
+}
+
+// ---- Banks, block sums and FastSumF64
+
+// fold_into gathers all banks with one 128-bit carry; it must equal adding every digit
+// d 2^(32 k), built bit by bit, to the limbs on its own.
+TEST(Banks, FoldEqualsAddingEveryDigitSeparately) {
+    Rng r(31);
+    const std::int64_t edge[] = {INT64_MIN, INT64_MAX, -1, 1, 0, INT64_MIN + 1};
+    for (int it = 0; it < 2000; ++it) {
+        std::vector<vx::Bank> banks(uniform(r, 1, 4));
+        Limbs limbs = random_limbs(r), want = limbs;
+        for (auto& b : banks) {
+            for (int k = 0; k + 1 < vx::kDigits; ++k) {
+                const std::int64_t d = b.digits[k] = (r() & 1) ? edge[uniform(r, 0, 5)] : std::int64_t(r());
+                const std::uint64_t a = d < 0 ? 0 - std::uint64_t(d) : std::uint64_t(d);
+                Limbs l{};
+                for (int j = 0; j < 64 && 32 * k + j < 2176; ++j)
+                    if ((a >> j) & 1) set_bit(l, 32 * k + j);
+                want = ref_add(want, d < 0 ? ref_neg(l) : l);
+            }
+        }
+        vx::fold_into(banks, limbs);
+        ASSERT_EQ(limbs, want) << it;
+    }
+}
+
+// Every value added; adds, an extend and adds from a count near saturation; banked_sum onto a
+// carry-heavy state.  At the lane, block, add-fold, held-block and bank-capacity lengths, on runs
+// that fill the banks (+-DBL_MAX; +-kWorst, a tiny value every 251 so that no block is narrow) or
+// the held lanes' headroom (2 - 2^-43: 513 in one lane would round), awkward runs for the banks,
+// and runs for extraction: segments a few binades below one of two top exponents, the width (so
+// the level count) changing, of one or mixed signs, with zeros and largest significands.
+class FastSizes : public ::testing::TestWithParam<int> {};
+
+TEST_P(FastSizes, AddExtendAndBankedSumMatchSumF64) {
+    const int n = GetParam();
+    const double extreme[] = {DBL_MAX, -DBL_MAX, kWorst, -kWorst, 0x1.ffffffffffep0, -0x1.ffffffffffep-1000};
+    Rng r(n);
+    for (int trial = 0; trial < 40; ++trial) {
+        const int zone = uniform(r, 0, 3), signs = uniform(r, 0, 2);
+        const auto pick = [&] { return zone ? uniform(r, zone == 1 ? 2030 : 1, 2046) : uniform(r, 0, 70); };
+        const int tops[] = {pick(), pick()};
+        Doubles xs = trial < 6 ? Doubles(n, extreme[trial]) : awkward(r, n);
+        for (int i = 0; (trial == 2 || trial == 3) && i < n; i += 251) xs[i] = dbl(1);
+        for (int i = 0, top = 0, width = 0; trial >= 6 && trial % 8 && i < n; ++i) {
+            if (i % 600 == 0) top = tops[r() & 1], width = uniform(r, 0, 3) ? uniform(r, 0, 150) : 0;
+            xs[i] = uniform(r, 0, 19) ? windowed(r, top, width) : 0.0;
+            if (uniform(r, 0, 9) == 0) xs[i] = dbl(bits(xs[i]) | 0x000FFFFFFFFFFFFF);
+            if (signs) xs[i] = signs == 1 ? std::fabs(xs[i]) : -std::fabs(xs[i]);
+        }
+        FastSumF64 added, mixed;
+        for (double x : xs) vx::add(added, x);
+        const std::size_t j = uniform(r, 0, n), i = uniform(r, 0, int(j));
+        mixed.count = UINT64_MAX - i;
+        for (std::size_t k = 0; k < i; ++k) vx::add(mixed, xs[k]);
+        vx::extend_from_slice(mixed, std::span(xs).subspan(i, j - i));
+        for (std::size_t k = j; k < xs.size(); ++k) vx::add(mixed, xs[k]);
+        SumF64 start, want = sum_of(xs), got = vx::finish(mixed);
+        Limbs limbs = start.limbs = random_limbs(r);
+        const std::uint8_t flags = vx::banked_sum(xs, limbs);
+        ASSERT_EQ(vx::encode(vx::finish(added)), vx::encode(want)) << trial;
+        ASSERT_TRUE(got.limbs == want.limbs && got.flags == want.flags && got.count == UINT64_MAX) << trial;
+        ASSERT_TRUE(limbs == sum_of(xs, start).limbs && flags == want.flags) << trial;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, FastSizes, ::testing::Values(1, 7, 9, 255, 256, 257, 511, 513, 1000,
+                                                                  2049, 4095, 4097, 5000, 8193, 16387));
+
+// ---- DotF64
+
+// A product of finite factors loses bits when it rounds below 2^-1022 or when the exact product
+// (exact in binary128) is not a whole number of units of 2^-1074; otherwise push holds it
+// exactly, rounding error included.  Boundary rows, then products mostly from 2^-1120 to
+// 2^-880, else up to overflow, with random trailing zeros and subnormal factors.
+TEST(Dot, ProductLosesExactnessMatchesBinary128Oracle) {
+    const double up = 1 + 0x1p-52, top = 0x1.fffffffffffffp-485;
+    const struct { double a, b; bool lost; } rows[] = {
+        {0x1p-511, 0x1p-511, false}, {0x1.d7210076ce2efp-500, 0x1.c6a5377330bdbp-500, true},
+        {1e-160, 1e-160, true}, {0x1p-537, 0x1p-537, true}, {1e-200, 1e-200, true},
+        {up, 0x1p-1022, false}, {up, up * 0x1p-1022, true}, {up * 0x1p-485, -up * 0x1p-485, false},
+        {up * 0x1p-486, up * 0x1p-485, true}, {top, top / 2, true}, {0.0, 1e-320, false},
+        {-0.0, dbl(1), false}, {dbl(1), 0x1p1000, false}, {dbl(3), 0.5, true}};
+    const int nrows = int(std::size(rows));
+    const auto shaped = [](Rng& r, int biased, int zeros) {
+        return dbl((r() & 1) << 63 | std::uint64_t(biased) << 52 | ((r() >> 12) & (~0ull << zeros)));
+    };
+    Rng r(21);
+    for (int it = 0; it < 40000; ++it) {
+        const int t = it % 4 ? uniform(r, -1120, -880) : uniform(r, -1000, 1023);  // of the product
+        const int ea = uniform(r, std::max(1, t + 1), std::min(2046, t + 2045));
+        double a = shaped(r, ea, uniform(r, 0, 52));
+        double b = shaped(r, std::clamp(t + 2046 - ea, 1, 2046), uniform(r, 0, 52));
+        if (it % 5 == 0) {
+            a = dbl(((r() >> 12) & (~0ull << uniform(r, 0, 40))) | 1);
+            b = shaped(r, std::clamp(t + 2097 - uniform(r, 0, 52), 1, 2046), uniform(r, 0, 52));
+        }
+        if (it < nrows) a = rows[it].a, b = rows[it].b;
+        const double p = a * b;
+        const f128 q = f128(a) * f128(b), u = (q < 0 ? -q : q) * pow2q(1074), big = pow2q(112);
+        const bool want = a != 0 && b != 0 && (std::fabs(p) < 0x1p-1022 || (u < big && (u + big) - big != u));
+        ASSERT_TRUE(it >= nrows || want == rows[it].lost) << "oracle, row " << it;
+        ASSERT_EQ(vx::product_loses_exactness(a, b, p), want) << std::hexfloat << a << " " << b;
+        ASSERT_EQ(pushed({a}, {b}).exactness_lost, want);
+        ASSERT_EQ(extended({a, 1.0}, {b, 1.0}).exactness_lost, want);
+        const auto e = vx::try_value(pushed({a, p}, {b, -1.0}));  // the rounding error of p alone
+        ASSERT_TRUE(want || !std::isfinite(p) || bits(e.value()) == bits(double(q - f128(p))));
+    }
+}
+
+// The blocked extend reaches push's state byte for byte around the block and bank sizes, from a
+// non-empty start: on random pairs (one inexact), and on narrow products of one sign (which may
+// overflow to one infinity) from a count near saturation.
+class DotSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(DotSizes, ExtendEqualsPush) {
+    const std::size_t n = GetParam();
+    Rng r(n);
+    for (bool narrow : {false, true}) {
+        Doubles xs = awkward(r, n), ys = awkward(r, n);
+        const int ta = uniform(r, 400, 1600), tb = uniform(r, 400, 1600), w = uniform(r, 0, 40);
+        const double sy = sign(r);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (narrow) xs[i] = std::fabs(windowed(r, ta, w)), ys[i] = sy * std::fabs(windowed(r, tb, w));
+            if (!narrow && (r() & 1)) xs[i] = windowed(r, uniform(r, 500, 1500), 40);
+            if (!narrow && (r() & 1)) ys[i] = windowed(r, uniform(r, 500, 1500), 40);
+        }
+        if (!narrow && n > 3) xs[n / 2] = ys[n / 2] = 1e-200;
+        DotF64 start = pushed({3.0, -7.0}, {0.25, 1e300});
+        if (narrow) start.sum.count = UINT64_MAX - n;
+        const DotF64 want = pushed(xs, ys, start);
+        ASSERT_EQ(vx::encode(extended(xs, ys, start)), vx::encode(want)) << narrow;
+        ASSERT_EQ(want.sum.count, narrow ? UINT64_MAX : 2 * n + 4);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundaries, DotSizes,
+                         ::testing::Values(0, 1, 3, 5, 255, 256, 257, 4095, 4097, 8193, 16387));
+
+// Unequal lengths throw before any change; a lost product poisons merges and the value.
+TEST(Dot, UnequalLengthsThrowAndLostProductsPoison) {
+    DotF64 d = pushed({1.5, 2.0}, {2.0, 1e-300});
+    const auto before = vx::encode(d);
+    try {
+        vx::extend_from_slices(d, Doubles{1.0}, Doubles{1.0, 2.0});
+        ADD_FAILURE() << "no exception";
+    } catch (const vx::AssertionFailure& e) {
+        EXPECT_STREQ(e.what(), "assertion `left == right` failed: dot product requires equal-length slices"
+                               "\n  left: 1\n right: 2");
+    }
+    EXPECT_EQ(vx::encode(d), before);
+    EXPECT_EQ(vx::dot(Doubles{1.0, 0.5}, Doubles{2.0, 3.0}).value(), 3.5);
+    vx::merge(d, pushed({1e-160}, {1e-160}));
+    const auto v = vx::try_value(d);
+    ASSERT_FALSE(v.has_value());
+    EXPECT_STREQ(vx::error_text(v.error()), "ExactnessLost");
+}
+
+// ---- Encodings and receipts
+
+// The limbs little-endian, the flag byte, the count little-endian, and for a dot product a last
+// byte 0 or 1.  Decoding accepts any limbs and count and refuses other flag or last bytes.  A
+// state hash digests exactly these bytes.
+TEST(Encoding, LayoutRoundTripAndStateHash) {
+    Rng r(6);
+    for (int it = 0; it < 300; ++it) {
+        const DotF64 d{{random_limbs(r), r(), std::uint8_t(it & 7)}, bool(it & 8)};
+        auto bytes = vx::encode(d);
+        for (int k = 0; k < 272; ++k) ASSERT_EQ(bytes[k], std::uint8_t(d.sum.limbs[k / 8] >> (k % 8 * 8)));
+        for (int k = 0; k < 8; ++k) ASSERT_EQ(bytes[273 + k], std::uint8_t(d.sum.count >> (8 * k)));
+        ASSERT_TRUE(bytes[272] == d.sum.flags && bytes[281] == d.exactness_lost);
+        ASSERT_TRUE(vx::encode(*vx::read_dot(bytes.data())) == bytes);
+        ASSERT_EQ(vx::state_hash(d), vx::sha256(bytes));
+        ASSERT_EQ(vx::state_hash(SumF32{d.sum}), vx::sha256(std::span(bytes).first(281)));
+        bytes[281] = std::uint8_t(2 + it % 254);
+        ASSERT_FALSE(vx::read_dot(bytes.data())) << it;
+        bytes[281] = 0, bytes[272] = std::uint8_t(8 + it % 248);
+        ASSERT_FALSE(vx::read_dot(bytes.data()) || vx::read_sum(bytes.data()) || vx::read_sum32(&bytes[0]));
+    }
+}
+
+TEST(Sha256, StandardVectorsAndPaddingBoundaries) {
+    const auto sha = [](const std::string& text) {
+        std::string hex;
+        for (std::uint8_t b : vx::sha256({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}))
+            hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+        return hex;
+    };
+    const struct { std::string text, digest; } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(55, 'a'), "9f4390f8d30c2dd92ec9f095b65e2b9ae9b0a925a5258e241c9f1e910f734318"},
+        {std::string(56, 'a'), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a"},
+        {std::string(63, 'a'), "7d3e74a05d7db15bce4ad9ec0658ea98e3f06eeecf16b4c6fff2da457ddc2f34"},
+        {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(sha(c.text), c.digest) << c.text.size();
+}
