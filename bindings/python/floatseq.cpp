@@ -14,6 +14,7 @@ namespace {
 // module is not loaded; looked up until found, then kept for the process.
 PyObject* loaded_type(PyObject*& cache, const char* module, const char* attr, bool import) {
     if (cache) return cache;
+    if (import) copy_borrowed_views();  // an import may run Python code
     PyObject* name = PyUnicode_FromString(module);
     PyObject* mod = nullptr;
     if (name) mod = import ? PyImport_Import(name) : PyImport_GetModule(name);
@@ -53,10 +54,29 @@ char native_float_format(const char* format) {
     return format[0] == 'd' || format[0] == 'f' ? format[0] : 0;
 }
 
+// The loaders of the calls in progress whose values are views into a
+// caller's buffer.  Calls nest only through Python code run by a
+// conversion, which copies every view first, so the list stays short.
+std::vector<Loader<std::span<const double>>*> borrowed_views;
+
 }  // namespace
 
+void copy_borrowed_views() {
+    for (auto* loader : borrowed_views) loader->own_values();
+    borrowed_views.clear();
+}
+
+void Loader<std::span<const double>>::own_values() {
+    storage.assign(v.begin(), v.end());
+    v = storage;
+    PyBuffer_Release(&view);
+    has_view = false;
+}
+
 Loader<std::span<const double>>::~Loader() {
-    if (has_view) PyBuffer_Release(&view);
+    if (!has_view) return;
+    std::erase(borrowed_views, this);
+    PyBuffer_Release(&view);
 }
 
 bool Loader<std::span<const double>>::load(PyObject* o) {
@@ -94,6 +114,7 @@ bool Loader<std::span<const double>>::load_buffer(PyObject* o) {
     const bool aligned = reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0;
     if (kind == 'd' && stride == 8 && aligned) {
         v = {reinterpret_cast<const double*>(base), std::size_t(n)};
+        borrowed_views.push_back(this);
         return true;
     }
     storage.resize(std::size_t(n));
@@ -108,6 +129,8 @@ bool Loader<std::span<const double>>::load_buffer(PyObject* o) {
         }
     }
     v = storage;
+    PyBuffer_Release(&view);
+    has_view = false;
     return true;
 }
 
@@ -120,6 +143,7 @@ bool element(PyObject* item, double& x) {
         x = PyFloat_AsDouble(item);
         return true;
     }
+    copy_borrowed_views();
     Py_INCREF(item);
     x = PyFloat_AsDouble(item);
     Py_DECREF(item);
@@ -165,6 +189,7 @@ bool Loader<std::span<const double>>::load_iterated(PyObject* o) {
         v = storage;
         return true;
     }
+    copy_borrowed_views();  // the sequence's own methods are Python code
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0)
         PyErr_Clear();  // the length is only a capacity hint

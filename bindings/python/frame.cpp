@@ -178,6 +178,7 @@ PyObject* raise_current_exception() noexcept {
 }
 
 bool Loader<std::uint64_t>::load(PyObject* o) {
+    if (!PyLong_CheckExact(o)) copy_borrowed_views();
     PyObject* index = PyNumber_Index(o);
     if (!index) return false;
     v = PyLong_AsUnsignedLongLong(index);

@@ -227,10 +227,21 @@ void raise_panic(const char* message);
 template <class A>
 struct Loader;
 
+// Float sequences read in place from a caller's buffer stay views into it
+// until the call ends.  Before a conversion runs Python code (a __float__, an
+// __index__, an iterator), which could write into such a buffer, the views
+// of the calls in progress take copies: a sequence's values are those it
+// held when it was converted, as iterating it gives.
+void copy_borrowed_views();
+
+// Whether converting `o` as a number may run Python code.
+inline bool runs_code(PyObject* o) { return !PyFloat_CheckExact(o) && !PyLong_CheckExact(o); }
+
 template <>
 struct Loader<double> {
     double v;
     bool load(PyObject* o) {
+        if (runs_code(o)) copy_borrowed_views();
         v = PyFloat_AsDouble(o);
         return !(v == -1.0 && PyErr_Occurred());
     }
@@ -245,6 +256,7 @@ template <>
 struct Loader<float> {
     float v;
     bool load(PyObject* o) {
+        if (runs_code(o)) copy_borrowed_views();
         const double d = PyFloat_AsDouble(o);
         v = float(d);
         return !(d == -1.0 && PyErr_Occurred());
@@ -287,6 +299,9 @@ struct Loader<std::span<const double>> {
     ~Loader();
     bool load(PyObject* o);
     std::span<const double> get() const { return v; }
+
+    // Replaces a view into the caller's buffer by a copy of its values.
+    void own_values();
 
 private:
     bool load_buffer(PyObject* o);

@@ -100,3 +100,21 @@ def test_sequence_arguments(arg, result):
     name, msg = result
     for got, arg_name in [(outcome(arg), "xs"), (outcome(arg, np.ones(2)), "xs"), (outcome(np.ones(2), arg), "ys")]:
         assert got == (name, f"argument '{arg_name}': {msg}" if name == "TypeError" else msg)
+
+
+@pytest.mark.parametrize("view", [lambda a: a, np.frombuffer, memoryview], ids=["array", "ndarray", "memoryview"])
+@pytest.mark.parametrize("late", ["element", "sequence"])
+def test_buffer_values_are_taken_before_later_arguments_run_code(view, late):
+    # Converting ys may run Python code that writes into xs's buffer: the values
+    # of xs must be those it held when it was converted, as iteration gives.
+    data = array.array("d", [1.0, 2.0])
+    xs = view(data)
+
+    class Writer:
+        def __float__(self):
+            data[0] = 100.0
+            return 1.0
+
+    ys = [Writer(), 1.0] if late == "element" else type("Seq", (), {
+        "__len__": lambda self: 2, "__getitem__": lambda self, i: [Writer(), 1.0][i]})()
+    assert dot(xs, ys) == 3.0 and data[0] == 100.0
