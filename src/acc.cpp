@@ -72,13 +72,6 @@ bool any_below(const Limbs& m, int k) {
     return b && (m[i] & ((std::uint64_t(1) << b) - 1));
 }
 
-// 2^k as a binary64 built from its bit pattern, -1074 <= k <= 1023.
-double pow2(int k) {
-    const std::uint64_t bits = k >= -1022 ? std::uint64_t(k + 1023) << 52
-                                          : std::uint64_t(1) << (k + 1074);
-    return std::bit_cast<double>(bits);
-}
-
 constexpr double kQuietNan = std::bit_cast<double>(std::uint64_t(0x7FF8000000000000));
 constexpr float kQuietNan32 = std::bit_cast<float>(std::uint32_t(0x7FC00000));
 constexpr double kInf = std::numeric_limits<double>::infinity();

@@ -116,6 +116,14 @@ bool try_unmerge(SumF64& s, const SumF64& other);
 // Two's-complement negation of the 2176-bit integer.
 Limbs negate(const Limbs& limbs);
 
+// 2^k as a binary64 built from its bit pattern (subnormal below 2^-1022),
+// for -1074 <= k <= 1023.
+inline double pow2(int k) {
+    const std::uint64_t bits = k >= -1022 ? std::uint64_t(k + 1023) << 52
+                                          : std::uint64_t(1) << (k + 1074);
+    return std::bit_cast<double>(bits);
+}
+
 // Rounds the magnitude M * 2^-1074 once, to nearest with ties to even, to a
 // format with p fraction bits and normal exponents emin..emax; subnormal
 // results and overflow to infinity as in IEEE 754.  Zero gives +0.0.

@@ -61,24 +61,22 @@ bool products(const double* x, const double* y, std::size_t n, double* parts,
     constexpr std::uint64_t kMagnitude = ~(std::uint64_t(1) << 63);
     constexpr std::uint64_t kInfBits = 0x7FF0000000000000u;
     constexpr std::uint64_t kFloorBits = std::bit_cast<std::uint64_t>(kExactFloor);
-    std::uint64_t tiny = 0, p_hi = 0, p_lo = ~std::uint64_t(0), e_hi = 0, e_lo = ~std::uint64_t(0);
+    std::uint64_t tiny = 0;
+    RangeScan p_scan, e_scan;
     for (std::size_t i = 0; i < n; ++i) {
         const double p = x[i] * y[i];
         const double e = std::fma(x[i], y[i], -p);
         const std::uint64_t a = std::bit_cast<std::uint64_t>(p) & kMagnitude;
         const std::uint64_t keep = -std::uint64_t(a != kInfBits);
-        const std::uint64_t e_bits = std::bit_cast<std::uint64_t>(e) & keep;
-        const std::uint64_t b = e_bits & kMagnitude;
+        const double residual = std::bit_cast<double>(std::bit_cast<std::uint64_t>(e) & keep);
         parts[i] = p;
-        parts[n + i] = std::bit_cast<double>(e_bits);
+        parts[n + i] = residual;
         tiny |= a < kFloorBits;  // a NaN's pattern lies above the floor's
-        p_hi = std::max(p_hi, a);
-        p_lo = std::min(p_lo, a - 1);  // zero wraps to the top and drops out
-        e_hi = std::max(e_hi, b);
-        e_lo = std::min(e_lo, b - 1);
+        p_scan.see(p);
+        e_scan.see(residual);
     }
-    p_range = {p_hi, p_lo + 1};
-    e_range = {e_hi, e_lo + 1};
+    p_range = p_scan.range();
+    e_range = e_scan.range();
     return tiny != 0;
 }
 

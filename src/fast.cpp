@@ -7,7 +7,7 @@
 namespace vx {
 
 void fold_into(std::span<Bank> banks, Limbs& limbs) {
-    // Limb L of the banks' value gathers digits 2L and 2L+1; four banks of
+    // Limb L of the banks' value gathers digits 2L and 2L+1; up to four banks of
     // digits below 2^63 and a carry below 2^66 stay far inside 128 bits.
     Limbs sum;
     __int128 carry = 0;
@@ -37,27 +37,18 @@ struct Entries {
     std::int64_t hi[kBlock];
 };
 
-// The split of `split`, without branches, in a loop the compiler vectorises:
-// a zero decodes to increments of 0 and a NaN or infinity to increments of 0
-// plus a report.  Returns whether the block holds a NaN or an infinity.
+// The increments of a block, in a loop the compiler vectorises.  Returns
+// whether the block holds a NaN or an infinity.
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 bool decode_block(const double* x, std::size_t n, Entries& out) {
     std::uint64_t non_finite = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(x[i]);
-        const std::uint64_t e = (bits >> 52) & 0x7FF;
-        const std::uint64_t finite = e != 0x7FF;
-        const std::uint64_t normal = e != 0;
-        const std::uint64_t m = ((bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52)) & -finite;
-        const std::uint64_t s = e - normal;
-        const std::uint64_t r = s & 31;
-        const std::uint64_t neg = std::uint64_t(std::int64_t(bits) >> 63);
-        const std::uint64_t lo = (m << r) & 0xFFFFFFFFu;
-        const std::uint64_t hi = m >> (32 - r);
-        out.k[i] = std::uint32_t(s >> 5);
-        out.lo[i] = std::int64_t((lo ^ neg) - neg);
-        out.hi[i] = std::int64_t((hi ^ neg) - neg);
-        non_finite |= 1 - finite;
+        const Increments inc = increments(bits);
+        out.k[i] = inc.k;
+        out.lo[i] = inc.lo;
+        out.hi[i] = inc.hi;
+        non_finite |= is_non_finite(bits);
     }
     return non_finite != 0;
 }
@@ -86,13 +77,9 @@ void scatter(const Entries& in, std::size_t n, std::array<Bank, B>& banks) {
 
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 MagnitudeRange magnitude_range(const double* x, std::size_t n) {
-    std::uint64_t hi = 0, lo = ~std::uint64_t(0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t a = std::bit_cast<std::uint64_t>(x[i]) & ~(std::uint64_t(1) << 63);
-        hi = std::max(hi, a);
-        lo = std::min(lo, a - 1);  // zero wraps to the top and drops out
-    }
-    return {hi, lo + 1};
+    RangeScan scan;
+    for (std::size_t i = 0; i < n; ++i) scan.see(x[i]);
+    return scan.range();
 }
 
 // ---- Exact summation by extraction.
@@ -120,12 +107,6 @@ static_assert(kHeldBlocks >= 1);
 constexpr int kLevelBits = 52 - kHeadroom;
 
 using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
-
-double pow2(int k) {  // -1074 <= k <= 1023
-    const std::uint64_t bits = k >= -1022 ? std::uint64_t(k + 1023) << 52
-                                          : std::uint64_t(1) << (k + 1074);
-    return std::bit_cast<double>(bits);
-}
 
 // One level: moves the part of each in[i] on the grid of 2^(s-53) into the
 // lane sums, leaving the remainders in out (which may be in); n is a

@@ -30,26 +30,43 @@ struct Bank {
     std::uint8_t flags = 0;  // kNan | kPosInf | kNegInf of the values offered
 };
 
-// Splits one value into the bank.  A finite non-zero x is m * 2^s units
-// (m < 2^53, s <= 2045); t = m * 2^(s mod 32) < 2^84 is added as its low 32
-// bits to digit s div 32 and its high bits (< 2^52) to the next digit.
-// Zeros add nothing; NaN and infinities only set flags.
-inline void split(Bank& bank, double x) {
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
-    const unsigned e = unsigned(bits >> 52) & 0x7FF;
-    const std::uint64_t f = bits & ((std::uint64_t(1) << 52) - 1);
-    if (e == 0x7FF) [[unlikely]] {
-        bank.flags |= f ? kNan : (bits >> 63 ? kNegInf : kPosInf);
-        return;
-    }
-    const std::uint64_t m = f | (std::uint64_t(e != 0) << 52);
-    const unsigned s = e - (e != 0);
-    const unsigned r = s & 31, k = s >> 5;
+// The digit increments of one value, given as its bit pattern.  A finite
+// non-zero x is m * 2^s units (m < 2^53, s <= 2045); t = m * 2^(s mod 32)
+// < 2^84 goes as its low 32 bits to digit k = s div 32 and as its high bits
+// (< 2^52) to digit k + 1, both negated for a negative x.  Zeros, NaN and
+// infinities give increments of 0 (the latter two only set flags).  No
+// branches, so loops over values vectorise.
+struct Increments {
+    unsigned k;
+    std::int64_t lo, hi;
+};
+
+inline bool is_non_finite(std::uint64_t bits) { return ((bits >> 52) & 0x7FF) == 0x7FF; }
+
+inline Increments increments(std::uint64_t bits) {
+    const std::uint64_t e = (bits >> 52) & 0x7FF;
+    const std::uint64_t finite = e != 0x7FF;
+    const std::uint64_t normal = e != 0;
+    const std::uint64_t m = ((bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52)) & -finite;
+    const std::uint64_t s = e - normal;
+    const std::uint64_t r = s & 31;
     const std::uint64_t neg = std::uint64_t(std::int64_t(bits) >> 63);  // all ones when negative
     const std::uint64_t lo = (m << r) & 0xFFFFFFFFu;
     const std::uint64_t hi = m >> (32 - r);
-    bank.digits[k] += std::int64_t((lo ^ neg) - neg);
-    bank.digits[k + 1] += std::int64_t((hi ^ neg) - neg);
+    return {unsigned(s >> 5), std::int64_t((lo ^ neg) - neg), std::int64_t((hi ^ neg) - neg)};
+}
+
+// Splits one value into the bank.
+inline void split(Bank& bank, double x) {
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(x);
+    if (is_non_finite(bits)) [[unlikely]] {
+        const bool nan = bits & ((std::uint64_t(1) << 52) - 1);
+        bank.flags |= nan ? kNan : (bits >> 63 ? kNegInf : kPosInf);
+        return;
+    }
+    const Increments inc = increments(bits);
+    bank.digits[inc.k] += inc.lo;
+    bank.digits[inc.k + 1] += inc.hi;
 }
 
 // Folds the digits of the banks into the accumulator and clears them; the
@@ -65,6 +82,22 @@ inline void fold_into(Bank& bank, Limbs& limbs) { fold_into(std::span<Bank>(&ban
 struct MagnitudeRange {
     std::uint64_t largest = 0;
     std::uint64_t smallest = 0;
+};
+
+// Gathers a MagnitudeRange value by value, as a maximum and a minimum that
+// loops vectorise.
+class RangeScan {
+public:
+    void see(double x) {
+        const std::uint64_t a = std::bit_cast<std::uint64_t>(x) & ~(std::uint64_t(1) << 63);
+        largest_ = a > largest_ ? a : largest_;
+        below_smallest_ = a - 1 < below_smallest_ ? a - 1 : below_smallest_;  // zero wraps and drops out
+    }
+    MagnitudeRange range() const { return {largest_, below_smallest_ + 1}; }
+
+private:
+    std::uint64_t largest_ = 0;
+    std::uint64_t below_smallest_ = ~std::uint64_t(0);
 };
 
 // Sums runs of values exactly, a block at a time.  A block whose values span

@@ -256,8 +256,8 @@ PyTypeObject* build_type(ClassDef& def) {
     };
     // Not a base type, no instance __dict__, no weak references, not tracked
     // by the cyclic collector: instances hold no Python references.
-    PyType_Spec spec{def.type_name.c_str(), def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec blueprint{def.type_name.c_str(), def.basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&blueprint);
     if (!type) return nullptr;
     // The type's __doc__ would be the docstring with its text signature
     // stripped; the class documents itself with the full text, while

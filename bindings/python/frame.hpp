@@ -1,6 +1,6 @@
 // The frame every Python-visible method runs in.
 //
-// A class is a table of typed C++ functions.  `Table<Cls>::def<Doc, F>()`
+// A class is a table of typed C++ functions.  `Table<State, "Name">::def<Doc, F>()`
 // turns a function `R f(Self&, Args...)` (or `const Self&`, or no self for a
 // static method) into a METH_FASTCALL | METH_KEYWORDS method: the arguments
 // are bound by name, `self` is borrowed (exclusively through `Self&`, shared
@@ -254,14 +254,9 @@ struct Loader<double> {
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
 template <>
 struct Loader<float> {
-    float v;
-    bool load(PyObject* o) {
-        if (runs_code(o)) copy_borrowed_views();
-        const double d = PyFloat_AsDouble(o);
-        v = float(d);
-        return !(d == -1.0 && PyErr_Occurred());
-    }
-    float get() const { return v; }
+    Loader<double> wide;
+    bool load(PyObject* o) { return wide.load(o); }
+    float get() const { return float(wide.get()); }
 };
 
 template <>
@@ -442,6 +437,11 @@ using FastcallFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 // dict of keyword arguments (or nullptr).
 PyObject* call_with_tuple(FastcallFn fastcall, PyObject* args, PyObject* kwargs) noexcept;
 
+// Module-level functions have no owner: their binding name is "fn()".
+struct ModuleOwner {
+    static constexpr const char* name = nullptr;
+};
+
 // The glue for one method (or function, or constructor) `F` whose text
 // signature is `D`, owned by `Owner` (which names the class in messages).
 template <class Owner, Doc D, auto F, bool kConstructor = false>
@@ -451,7 +451,7 @@ struct Wrapper {
     using R = typename Traits::result;
     using Args = typename Traits::args;
     static constexpr std::size_t kSelf = sig.has_self ? 1 : 0;
-    static constexpr bool kFunction = std::is_same_v<Owner, struct ModuleOwner>;
+    static constexpr bool kFunction = std::is_same_v<Owner, ModuleOwner>;
     static_assert(std::tuple_size_v<Args> == kSelf + sig.nparams,
                   "the text signature and the C++ function disagree on the parameters");
 
@@ -557,11 +557,6 @@ struct Table {
         return ClassDef{name, D.text, int(sizeof(Obj<S>)), &Wrapper<Table, D, F, true>::tp_new,
                         &dealloc<S>, methods};
     }
-};
-
-// Module-level functions have no owner: their binding name is "fn()".
-struct ModuleOwner {
-    static constexpr const char* name = nullptr;
 };
 
 template <Doc D, auto F>
