@@ -1,9 +1,9 @@
 // The module's classes, in registration order, and the state type behind each.
 #pragma once
 
-#include "acc.hpp"
-#include "dot.hpp"
-#include "fast.hpp"
+#include "exact/acc.hpp"
+#include "exact/dot.hpp"
+#include "exact/fast.hpp"
 #include "frame.hpp"
 
 namespace vxpy {

@@ -1,6 +1,6 @@
 // DotF64 and the function dot: exact sums of products.
 #include "classes.hpp"
-#include "receipt.hpp"
+#include "receipt/receipt.hpp"
 
 namespace vxpy {
 

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "assertion.hpp"
+#include "base/assertion.hpp"
 
 namespace vxpy {
 

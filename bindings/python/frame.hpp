@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "expected.hpp"
+#include "base/expected.hpp"
 
 namespace vxpy {
 

@@ -1,6 +1,6 @@
 // SumF64 and SumF32: the exact sum, read in binary64 or binary32.
 #include "classes.hpp"
-#include "receipt.hpp"
+#include "receipt/receipt.hpp"
 
 namespace vxpy {
 

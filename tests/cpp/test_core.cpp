@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "assertion.hpp"
-#include "dot.hpp"
-#include "fast.hpp"
-#include "receipt.hpp"
+#include "base/assertion.hpp"
+#include "exact/dot.hpp"
+#include "exact/fast.hpp"
+#include "receipt/receipt.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-#include "acc.hpp"
+#include "exact/acc.hpp"
 
 namespace vx {
 

@@ -1,4 +1,4 @@
-#include "fast.hpp"
+#include "exact/fast.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
-#include "dot.hpp"
+#include "exact/dot.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
-#include "assertion.hpp"
-#include "fast.hpp"
+#include "base/assertion.hpp"
+#include "exact/fast.hpp"
 
 namespace vx {
 

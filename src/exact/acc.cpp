@@ -1,8 +1,8 @@
-#include "acc.hpp"
+#include "exact/acc.hpp"
 
 #include <limits>
 
-#include "bytes_le.hpp"
+#include "base/bytes_le.hpp"
 
 namespace vx {
 

@@ -12,8 +12,8 @@
 #include <optional>
 #include <span>
 
-#include "acc.hpp"
-#include "expected.hpp"
+#include "exact/acc.hpp"
+#include "base/expected.hpp"
 
 namespace vx {
 

@@ -1,4 +1,4 @@
-#include "receipt.hpp"
+#include "receipt/receipt.hpp"
 
 #include <openssl/evp.h>
 
