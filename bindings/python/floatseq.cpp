@@ -33,12 +33,15 @@ PyObject* loaded_type(PyObject*& cache, const char* module, const char* attr, bo
 
 // Exact memoryview, array.array or numpy.ndarray: their buffers hold the
 // very values their iteration yields.  Subclasses (a masked array) may
-// iterate differently, so they are iterated.
+// iterate differently, so they are iterated.  A type without the buffer
+// protocol (a list, a tuple, most sequences) is told apart by one slot
+// read, before any module is looked up by name.
 bool is_plain_array(PyObject* o) {
     static PyObject* array_type = nullptr;
     static PyObject* ndarray_type = nullptr;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     if (type == reinterpret_cast<PyObject*>(&PyMemoryView_Type)) return true;
+    if (!PyType_GetSlot(Py_TYPE(o), Py_bf_getbuffer)) return false;
     if (type == loaded_type(array_type, "array", "array", true)) return true;
     // An ndarray exists only once numpy is imported; it is never imported here.
     return type == loaded_type(ndarray_type, "numpy", "ndarray", false);
@@ -125,7 +128,7 @@ bool Loader<std::span<const double>>::load_buffer(PyObject* o) {
         } else {
             float f;
             std::memcpy(&f, item, 4);
-            storage[std::size_t(i)] = double(f);
+            storage[std::size_t(i)] = vx::widen(f);
         }
     }
     v = storage;
@@ -190,11 +193,15 @@ bool Loader<std::span<const double>>::load_iterated(PyObject* o) {
         return true;
     }
     copy_borrowed_views();  // the sequence's own methods are Python code
+    // The length is only a capacity hint: a __len__ may claim any size up to
+    // 2^63 - 1 while iteration yields three values, so it reserves at most
+    // kReserveHint values and iteration decides how many there are.
+    constexpr Py_ssize_t kReserveHint = Py_ssize_t(1) << 16;
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0)
-        PyErr_Clear();  // the length is only a capacity hint
+        PyErr_Clear();
     else
-        storage.reserve(std::size_t(hint));
+        storage.reserve(std::size_t(std::min(hint, kReserveHint)));
     PyObject* it = PyObject_GetIter(o);
     if (!it) return false;
     while (PyObject* item = PyIter_Next(it)) {

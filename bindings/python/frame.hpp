@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/binary32.hpp"
 #include "base/expected.hpp"
 
 namespace vxpy {
@@ -248,15 +249,15 @@ struct Loader<double> {
     double get() const { return v; }
 };
 
-// float32: the binary64 conversion rounded to binary32, to nearest even.
-// With IEEE 754 formats the narrowing is the IEEE conversion: overflow
-// gives an infinity, tiny values subnormals or zero, NaN stays NaN.
+// float32: the binary64 conversion rounded to binary32, to nearest even,
+// as the IEEE conversion does in the default environment: overflow gives an
+// infinity, tiny values subnormals or zero, NaN stays NaN.
 static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
 template <>
 struct Loader<float> {
     Loader<double> wide;
     bool load(PyObject* o) { return wide.load(o); }
-    float get() const { return float(wide.get()); }
+    float get() const { return vx::narrow(wide.get()); }
 };
 
 template <>
@@ -353,7 +354,7 @@ struct Converter<double> {
 };
 template <>
 struct Converter<float> {
-    static PyObject* convert(float v) { return PyFloat_FromDouble(double(v)); }
+    static PyObject* convert(float v) { return PyFloat_FromDouble(vx::widen(v)); }
 };
 template <>
 struct Converter<std::uint64_t> {
@@ -462,25 +463,32 @@ struct Wrapper {
 
     template <std::size_t... I>
     static PyObject* run(PyObject* self, PyObject* const* bound, std::index_sequence<I...>) {
-        Borrow self_borrow;
-        if constexpr (sig.has_self) {
-            using SelfRef = std::tuple_element_t<0, Args>;
-            using S = std::remove_cvref_t<SelfRef>;
-            constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<SelfRef>>;
-            if (!check_instance(self, class_of<S>()) || !self_borrow.take(self, exclusive))
-                return nullptr;
+        std::size_t failed = 0;
+        {
+            Borrow self_borrow;
+            if constexpr (sig.has_self) {
+                using SelfRef = std::tuple_element_t<0, Args>;
+                using S = std::remove_cvref_t<SelfRef>;
+                constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<SelfRef>>;
+                if (!check_instance(self, class_of<S>()) || !self_borrow.take(self, exclusive))
+                    return nullptr;
+            }
+            // Converted left to right; the first failure stops the conversion.
+            std::tuple<Loader<Arg<I>>...> loaders;
+            const bool ok = ((std::get<I>(loaders).load(bound[I]) || (failed = I, false)) && ...);
+            if (ok) {
+                if constexpr (sig.has_self) {
+                    using S = std::remove_cvref_t<std::tuple_element_t<0, Args>>;
+                    return call(state_of<S>(self), std::get<I>(loaders).get()...);
+                } else {
+                    return call(std::get<I>(loaders).get()...);
+                }
+            }
         }
-        // Converted left to right; the first failure stops the conversion.
-        std::tuple<Loader<Arg<I>>...> loaders;
-        const bool ok = ((std::get<I>(loaders).load(bound[I]) ||
-                          (annotate_argument_error(site.params[I]), false)) && ...);
-        if (!ok) return nullptr;
-        if constexpr (sig.has_self) {
-            using S = std::remove_cvref_t<std::tuple_element_t<0, Args>>;
-            return call(state_of<S>(self), std::get<I>(loaders).get()...);
-        } else {
-            return call(std::get<I>(loaders).get()...);
-        }
+        // The message is built (an exception's __str__ may run Python code)
+        // only once every borrow and loader of this call is released.
+        if constexpr (sizeof...(I) > 0) annotate_argument_error(site.params[failed]);
+        return nullptr;
     }
 
     template <class... V>

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "base/binary32.hpp"
 #include "base/bytes_le.hpp"
 
 namespace vx {
@@ -78,10 +79,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
 
-double round_mag(const Limbs& m, bool negative, int p, int emin, int emax) {
+std::uint64_t round_bits(const Limbs& m, bool negative, int p, int emin, int emax) {
+    const std::uint64_t sign = std::uint64_t(negative) << (p + 1 + std::bit_width(unsigned(emax)));
     int top = kLimbs - 1;
     while (top >= 0 && m[top] == 0) --top;
-    if (top < 0) return 0.0;
+    if (top < 0) return 0;
     const int h = top * 64 + 63 - std::countl_zero(m[top]);
 
     // lsb: position of the lowest kept bit; E: exponent of the leading bit.
@@ -99,10 +101,12 @@ double round_mag(const Limbs& m, bool negative, int p, int emin, int emax) {
         v >>= 1;
         ++E;
     }
-    if (E > emax) return negative ? -kInf : kInf;
-    // v <= 2^(p+1) and E - p >= -1074, so the product is exact.
-    const double r = double(v) * pow2(E - p);
-    return negative ? -r : r;
+    const std::uint64_t inf = std::uint64_t(2 * emax + 1) << p;
+    if (E > emax) return sign | inf;
+    // A normal v in [2^p, 2^(p+1)) adds its leading bit to the biased
+    // exponent E + emax - 1; a subnormal one has E = emin, a field of 0, and
+    // a round-up to 2^p lands on the smallest normal by the same addition.
+    return sign | ((std::uint64_t(E + emax - 1) << p) + v);
 }
 
 namespace {
@@ -113,26 +117,24 @@ Result value_of(const SumF64& s, Result nan, Round round) {
     if (s.pos_inf()) return Result(kInf);
     if (s.neg_inf()) return Result(-kInf);
     const bool negative = s.limbs[kLimbs - 1] >> 63;
-    return Result(negative ? round(negate(s.limbs), true) : round(s.limbs, false));
+    return negative ? round(negate(s.limbs), true) : round(s.limbs, false);
 }
 
 }  // namespace
 
 double value(const SumF64& s) {
     return value_of<double>(s, kQuietNan, [](const Limbs& m, bool neg) {
-        return round_mag(m, neg, 52, -1022, 1023);
+        return std::bit_cast<double>(round_bits(m, neg, 52, -1022, 1023));
     });
 }
 
-// Every binary32 result of round_mag is exactly representable, so the
-// narrowing below never rounds a second time.
 float value(const SumF32& s) {
     return value_of<float>(s.inner, kQuietNan32, [](const Limbs& m, bool neg) {
-        return round_mag(m, neg, 23, -126, 127);
+        return std::bit_cast<float>(std::uint32_t(round_bits(m, neg, 23, -126, 127)));
     });
 }
 
-void add(SumF32& s, float x) { add(s.inner, double(x)); }
+void add(SumF32& s, float x) { add(s.inner, widen(x)); }
 void merge(SumF32& s, const SumF32& other) { merge(s.inner, other.inner); }
 
 void write_sum(const SumF64& s, std::uint8_t* out) {

@@ -125,9 +125,11 @@ inline double pow2(int k) {
 }
 
 // Rounds the magnitude M * 2^-1074 once, to nearest with ties to even, to a
-// format with p fraction bits and normal exponents emin..emax; subnormal
-// results and overflow to infinity as in IEEE 754.  Zero gives +0.0.
-double round_mag(const Limbs& magnitude, bool negative, int p, int emin, int emax);
+// format with p fraction bits and normal exponents emin..emax (emax = its
+// bias); subnormal results and overflow to infinity as in IEEE 754, zero
+// gives +0.0.  The result is the format's bit pattern, assembled from
+// integers, so no floating-point environment can change it.
+std::uint64_t round_bits(const Limbs& magnitude, bool negative, int p, int emin, int emax);
 
 inline std::uint64_t count(const SumF64& s) { return s.count; }
 

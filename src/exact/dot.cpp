@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "base/assertion.hpp"
+#include "base/fpenv.hpp"
 #include "exact/fast.hpp"
 
 namespace vx {
@@ -33,6 +34,7 @@ bool product_loses_exactness(double a, double b, double p) {
 }
 
 void push(DotF64& d, double a, double b) {
+    const DefaultFpEnv env;  // the rounded product and its residual as IEEE 754 defines them
     const double p = a * b;
     if (is_inf(p)) {
         add(d.sum, p);
@@ -54,7 +56,7 @@ namespace {
 // exactness floor and needs the exact check.
 constexpr std::size_t kPairs = BlockSum::kBlock;
 
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+VX_VECTOR_CLONES
 bool products(const double* x, const double* y, std::size_t n, double* parts,
               MagnitudeRange& p_range, MagnitudeRange& e_range) {
     // Classified on the bit patterns, which the compiler vectorises freely.
@@ -85,6 +87,7 @@ bool products(const double* x, const double* y, std::size_t n, double* parts,
 void extend_from_slices(DotF64& d, std::span<const double> xs, std::span<const double> ys) {
     assert_equal(xs.size(), ys.size(), "dot product requires equal-length slices");
     if (xs.empty()) return;
+    const DefaultFpEnv env;
     d.sum.count = saturating_add(d.sum.count, 2 * std::uint64_t(xs.size()));
     // Products and residuals lie on different grids: one block sum each.
     BlockSum p_sums, e_sums;

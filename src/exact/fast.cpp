@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/fpenv.hpp"
+
 namespace vx {
 
 void fold_into(std::span<Bank> banks, Limbs& limbs) {
@@ -39,7 +41,7 @@ struct Entries {
 
 // The increments of a block, in a loop the compiler vectorises.  Returns
 // whether the block holds a NaN or an infinity.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+VX_VECTOR_CLONES
 bool decode_block(const double* x, std::size_t n, Entries& out) {
     std::uint64_t non_finite = 0;
     for (std::size_t i = 0; i < n; ++i) {
@@ -75,7 +77,7 @@ void scatter(const Entries& in, std::size_t n, std::array<Bank, B>& banks) {
     }
 }
 
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+VX_VECTOR_CLONES
 MagnitudeRange magnitude_range(const double* x, std::size_t n) {
     RangeScan scan;
     for (std::size_t i = 0; i < n; ++i) scan.see(x[i]);
@@ -113,7 +115,7 @@ using Lanes = double __attribute__((vector_size(kLanes * sizeof(double))));
 // multiple of 2 kLanes.  The lanes are two vectors of the compiler's generic
 // vector extension, taking alternate groups of kLanes values, so every
 // target runs them side by side without waiting on one chain of additions.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+VX_VECTOR_CLONES
 void extract_level(const double* in, double* out, std::size_t n, double sigma, double* sums) {
     Lanes acc0, acc1;
     std::memcpy(&acc0, sums, sizeof acc0);
@@ -219,6 +221,7 @@ void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, 
 }
 
 void BlockSum::take(std::span<const double> xs, Limbs& limbs) {
+    const DefaultFpEnv env;
     for (std::size_t base = 0; base < xs.size(); base += kBlock) {
         const std::size_t n = std::min(kBlock, xs.size() - base);
         take_block(xs.data() + base, n, magnitude_range(xs.data() + base, n), limbs);
@@ -226,8 +229,11 @@ void BlockSum::take(std::span<const double> xs, Limbs& limbs) {
 }
 
 std::uint8_t BlockSum::finish(Limbs& limbs) {
-    flush(limbs);
-    fold_into(banks_, limbs);
+    if (held_levels_) {
+        const DefaultFpEnv env;
+        flush(limbs);
+    }
+    if (taken_) fold_into(banks_, limbs);  // a fold of empty banks adds nothing
     taken_ = 0;
     return banks_[0].flags;
 }
@@ -258,8 +264,10 @@ std::uint64_t count(const FastSumF64& s) { return s.count; }
 SumF64 finish(const FastSumF64& s) {
     SumF64 out;
     out.limbs = s.limbs;
-    Bank bank = s.bank;
-    fold_into(bank, out.limbs);
+    if (s.pending) {
+        Bank bank = s.bank;
+        fold_into(bank, out.limbs);
+    }
     out.count = s.count;
     out.flags = s.bank.flags;
     return out;

@@ -1,0 +1,56 @@
+// The floating-point environment the fast paths need, and portable
+// multiversioning of their loops.
+//
+// Extraction, products and their residuals are exact only with IEEE 754
+// defaults: rounding to nearest, subnormal operands and results kept.  A
+// process can switch either off (fesetround, or flush-to-zero and
+// denormals-are-zero, which libraries built with fast-math set on load).  A
+// probe of three operations tells whether the defaults hold; when they do
+// not, the fast paths run under the default environment and put the
+// caller's back afterwards, so every state is the same in any environment.
+#pragma once
+
+#include <cfenv>
+
+namespace vx {
+
+// Whether rounding is to nearest and subnormals are neither read as zero
+// nor flushed to zero.  The operands are volatile so that the probe runs at
+// run time, in the current environment.
+inline bool fp_defaults_hold() {
+    static volatile double tiny = 0x1p-1074, min_normal = 0x1p-1022, one = 1.0, step = 0x1.8p-53;
+    const double sub = tiny * one;            // 0 when subnormal operands read as zero
+    const double half = min_normal * 0.5;     // 0 when subnormal results flush to zero
+    const double up = one + step, down = -one - step;  // 0.75 ulp rounds away from 1 only to nearest
+    return sub != 0 && half != 0 && up == 1 + 0x1p-52 && down == -1 - 0x1p-52;
+}
+
+// Runs its scope under the default environment when the caller's differs.
+class DefaultFpEnv {
+public:
+    DefaultFpEnv() : switched_(!fp_defaults_hold()) {
+        if (switched_) {
+            std::fegetenv(&saved_);
+            std::fesetenv(FE_DFL_ENV);
+        }
+    }
+    ~DefaultFpEnv() {
+        if (switched_) std::fesetenv(&saved_);
+    }
+    DefaultFpEnv(const DefaultFpEnv&) = delete;
+    DefaultFpEnv& operator=(const DefaultFpEnv&) = delete;
+
+private:
+    bool switched_;
+    std::fenv_t saved_;
+};
+
+}  // namespace vx
+
+// Loops worth a wider vector unit are compiled once per x86-64 level and
+// picked at load time; other targets and compilers build the one version.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VX_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define VX_VECTOR_CLONES
+#endif
