@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (libFuzzer, with AddressSanitizer and
+# UndefinedBehaviorSanitizer) with Debian's clang and runs each for a bounded
+# time, starting from the seed corpora in fuzz/corpus/ (new inputs go to
+# build/fuzz/corpus/, never into the repository).  Any crash, sanitizer
+# report or broken invariant stops the script with a non-zero status.
+#
+#   bash scripts/run-fuzzers.sh            # 20 s per target, as CI runs it
+#   bash scripts/run-fuzzers.sh 3600       # an hour per target
+#   FUZZ_RUNS=10000000 bash scripts/run-fuzzers.sh 0   # a number of executions instead
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+ensure_debian_packages clang-14 libclang-rt-14-dev
+seconds=${1:-20}
+
+out=build/fuzz
+mkdir -p "$out"
+# The core is instrumented for coverage; the harnesses (their oracles loop
+# over thousands of bit positions) only for the sanitizers, so that the
+# fuzzer's time goes to the code under test.
+flags=(-std=c++20 -O2 -g -Isrc -Wall -Wextra -ffp-contract=off -fno-fast-math
+       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+objects=()
+for unit in src/exact/acc src/exact/dot src/exact/fast fuzz/decode fuzz/ops; do
+    object="$out/$(basename "$unit").o"
+    cover=(); [[ $unit == src/* ]] && cover=(-fsanitize=fuzzer-no-link)
+    clang++-14 "${flags[@]}" "${cover[@]}" -c "$unit.cpp" -o "$object" &
+    [[ $unit == src/* ]] && objects+=("$object")
+done
+wait
+for target in decode ops; do
+    clang++-14 "${flags[@]}" -fsanitize=fuzzer "$out/$target.o" "${objects[@]}" -o "$out/$target"
+done
+
+limit=(-max_total_time="$seconds")
+[ -n "${FUZZ_RUNS:-}" ] && limit=(-runs="$FUZZ_RUNS")
+run() {  # name binary seed-corpus [env...]
+    local name=$1 binary=$2 seeds=$3
+    shift 3
+    mkdir -p "$out/corpus/$name"
+    env "$@" "$binary" "${limit[@]}" -max_len=2048 -print_final_stats=1 \
+        "$out/corpus/$name" "$seeds" >"$out/$name.log" 2>&1 || {
+        tail -n 60 "$out/$name.log"
+        echo "fuzz: $name FAILED (log: $out/$name.log)" >&2
+        return 1
+    }
+    echo "fuzz: $name: $(grep -o 'number_of_executed_units: [0-9]*' "$out/$name.log" | grep -o '[0-9]*$') executions, no failure"
+}
+for decoder in $(VX_DECODER=list "$out/decode" -runs=0 2>/dev/null | sed -n 's/^decoder: //p'); do
+    mkdir -p "fuzz/corpus/decode-$decoder"
+    run "decode-$decoder" "$out/decode" "fuzz/corpus/decode-$decoder" VX_DECODER="$decoder"
+done
+run ops "$out/ops" fuzz/corpus/ops
