@@ -20,3 +20,8 @@ wheel=$(ls dist/varnix-*.whl)
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DVARNIX_MODULE=OFF -DVARNIX_TESTS=ON >/dev/null
 .venv/bin/cmake --build build/ctest
 .venv/bin/ctest --test-dir build/ctest --output-on-failure
+
+# The same suites against the sanitized builds, then the fuzz targets for a
+# bounded time each; both run alone as well (see README).
+bash scripts/run-sanitizers.sh
+bash scripts/run-fuzzers.sh

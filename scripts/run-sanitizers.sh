@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The sanitizer stage: the core's GoogleTest suites and the module built
+# with AddressSanitizer and UndefinedBehaviorSanitizer (gcc), the GoogleTest
+# suites run on it and pytest run against the sanitized module.  Every
+# sanitizer report aborts its process (-fno-sanitize-recover=all), so any
+# report makes this script, and CI, fail.
+#
+#   bash scripts/run-sanitizers.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/setup.sh
+ensure_debian_packages g++ libssl-dev libgtest-dev
+ensure_venv tests/requirements.txt
+
+san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+build=build/sanitize
+.venv/bin/cmake -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
+    -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DVARNIX_MODULE=ON -DVARNIX_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$san" \
+    -DCMAKE_EXE_LINKER_FLAGS="$san" -DCMAKE_MODULE_LINKER_FLAGS="$san" >/dev/null
+.venv/bin/cmake --build "$build"
+
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ASAN_OPTIONS=abort_on_error=1
+LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
+    .venv/bin/ctest --test-dir "$build" --output-on-failure
+
+# The interpreter is not built with the sanitizers: the runtime is preloaded
+# (with libstdc++, whose __cxa_throw the runtime must find at start-up),
+# Python's allocator gives way to malloc so that every object is checked,
+# and leak detection is off (the interpreter frees little at exit; the
+# module's reference and memory growth is the leak test's business).
+module=$(ls "$build"/varnix*.so)
+echo "sanitize: pytest against $module"
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONPATH="$PWD/$build" \
+    .venv/bin/python -m pytest -q -s -p no:cacheprovider tests/python
