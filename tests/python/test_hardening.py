@@ -1,0 +1,299 @@
+"""The net every class and function of the module is held in: no reference or memory leak on any success or error
+path, hostile conversions and sequences (re-entrant, raising, self-destroying, lying about their length) give a
+Python exception and leave the state as it was, and no floating-point environment changes a result.
+
+A class joins by one row of ROWS:
+    Row(cls, feed, snap, calls, extra)
+    feed   a call that puts one value x into a sample ("add(x)")
+    snap   a function of an instance that tells its whole state (bytes, a hash, a count)
+    calls  every method as a call on the placeholders x (a float), xs (a float sequence), o (another instance),
+           b (an encoding); "from_bytes(b)" for the decoder
+    extra  (call, exception, values fed first) for error paths the placeholders do not reach
+The module's functions form the row of `varnix` itself (no feed, no snap)."""
+import array
+import ctypes
+import os
+import pathlib
+import re
+import subprocess
+import sys
+from collections import namedtuple
+
+import pytest
+
+import varnix
+from conftest import bits
+from varnix import DotF64, FastSumF64, SumF32, SumF64
+
+def params(call):
+    return set(re.findall(r"\w+", call.split("(", 1)[1]))
+
+
+Row = namedtuple("Row", "cls feed snap calls extra", defaults=((),))
+ROWS = [
+    Row(SumF64, "add(x)", SumF64.to_bytes,
+        "add(x) merge(o) try_unmerge(o) count() value() to_bytes() state_hash() from_bytes(b)"),
+    Row(SumF32, "add(x)", SumF32.to_bytes, "add(x) merge(o) count() value() to_bytes() state_hash() from_bytes(b)"),
+    Row(FastSumF64, "add(x)", lambda s: (s.finish().to_bytes(), s.count()), "add(x) extend(xs) count() finish()"),
+    Row(DotF64, "push(x, x)", DotF64.state_hash, "push(x, x) extend(xs, xs) merge(o) value() state_hash()",
+        [("value()", ValueError, [1e-200]), ("extend(xs, [1.0])", BaseException, [])]),
+    Row(varnix, None, None, "dot(xs, xs)", [("dot(xs, [1.0])", BaseException, [])]),
+]
+CALLS = [(row, call) for row in ROWS for call in re.findall(r"\w+\([^)]*\)", row.calls)]
+MUTATING = [(row, call) for row, call in CALLS if row.snap and params(call) & {"x", "xs"}]
+
+
+def sample(row, values=(1.5, -2.25, 2.0**-1074)):
+    if row.feed is None:
+        return row.cls
+    s = row.cls()
+    for x in values:
+        eval("s." + row.feed, {"s": s, "x": x})
+    return s
+
+
+def run(obj, call, **space):
+    return eval("s." + call, {"s": obj, **space})
+
+
+class Action:
+    """Runs `action(target)` when converted, then converts like 0.5 (or 1 as an index)."""
+    def __init__(self, action, target=None):
+        self.action, self.target = action, target
+
+
+class Floaty(Action):
+    def __float__(self):
+        self.action(self.target)
+        return 0.5
+
+
+class Indexy(Action):
+    def __index__(self):
+        self.action(self.target)
+        return 1
+
+
+def reads(t):
+    return t.count() if hasattr(t, "count") else t.state_hash()
+
+
+def refused_twice(t):
+    """A refused borrow must not release the borrow of the call in progress."""
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            reads(t)
+
+
+class StrReads:
+    """A TypeError's argument whose text reads the object: the message is built once the call has released its
+    borrows, so the read succeeds."""
+    def __init__(self, target):
+        self.target = target
+
+    def __str__(self):
+        return f"read {reads(self.target)!r:.12}"
+
+
+def raise_str_reads(t):
+    raise TypeError(StrReads(t))
+
+
+CONVERSIONS = [  # (name, action on the object under conversion given (row, call), exception, message)
+    ("reads", lambda row, call: reads, RuntimeError, "Already mutably borrowed"),
+    ("mutates", lambda row, call: lambda t: run(t, call, x=1.0, xs=[1.0], o=sample(row)), RuntimeError,
+     "Already borrowed"),
+    ("raises", lambda row, call: lambda t: 1 / 0, ZeroDivisionError, "division by zero"),
+    ("refused twice", lambda row, call: refused_twice, None, None),
+    ("message reads", lambda row, call: raise_str_reads, TypeError, None),
+]
+
+
+@pytest.mark.parametrize("kind", [Floaty, Indexy])
+@pytest.mark.parametrize("name, make, error, message", CONVERSIONS, ids=[c[0] for c in CONVERSIONS])
+@pytest.mark.parametrize("row, call", MUTATING, ids=[f"{r.cls.__name__}.{c}" for r, c in MUTATING])
+def test_hostile_conversions_leave_the_state(row, call, name, make, error, message, kind):
+    s = sample(row)
+    h, before = kind(make(row, call), s), row.snap(s)
+    for where in params(call) & {"x", "xs"}:
+        args = {"o": sample(row), "x": h if where == "x" else 1.0, "xs": [1.0, h, 2.0]}
+        if error is None:                         # the call goes on, as if the value were 0.5 (or 1)
+            s, ref = sample(row), sample(row)
+            h.target = s
+            run(s, call, **args)
+            plain = 0.5 if kind is Floaty else 1
+            run(ref, call, o=args["o"], x=plain if where == "x" else 1.0, xs=[1.0, plain, 2.0])
+            assert row.snap(s) == row.snap(ref)
+            reads(s)                              # and every borrow is free again
+            continue
+        with pytest.raises(error) as e:
+            run(s, call, **args)
+        assert str(e.value) == message if message else re.fullmatch(r"argument '\w+': " + re.escape(str(StrReads(s))), str(e.value))
+        assert row.snap(s) == before
+
+
+class Seq:
+    """A sequence by __getitem__, with a chosen __len__, and an action when item `at` is fetched."""
+    def __init__(self, items, length=None, at=None, action=None):
+        self.items, self.length, self.at, self.action = items, length, at, action
+
+    def __len__(self):
+        return len(self.items) if self.length is None else 1 // 0 if self.length < 0 else self.length
+
+    def __getitem__(self, i):
+        if i == self.at:
+            self.action(self)
+        return self.items[i]
+
+
+def stop(seq):
+    raise KeyError("half-way")
+
+
+SEQUENCES = [  # (name, a hostile form of [1.0, 2.0, 4.0], expected exception or None)
+    ("len 2**61", Seq([1.0, 2.0, 4.0], 2**61), None),
+    ("len 2**40", Seq([1.0, 2.0, 4.0], 2**40), None),
+    ("len maxsize", Seq([1.0, 2.0, 4.0], sys.maxsize), None),
+    ("len 0", Seq([1.0, 2.0, 4.0], 0), None),
+    ("len raises", Seq([1.0, 2.0, 4.0], -1), None),
+    ("shrinks", Seq([1.0, 2.0, 4.0, 8.0], at=3, action=lambda q: (q.items.pop(), setattr(q, "at", None))), None),
+    ("stops half-way", Seq([1.0, 2.0, 4.0], at=1, action=stop), KeyError),
+]
+SEQ_CALLS = [(r, c) for r, c in CALLS if "xs" in params(c)]
+
+
+@pytest.mark.parametrize("name, seq, error", SEQUENCES, ids=[s[0] for s in SEQUENCES])
+@pytest.mark.parametrize("row, call", SEQ_CALLS, ids=[f"{r.cls.__name__}.{c}" for r, c in SEQ_CALLS])
+def test_hostile_sequences(row, call, name, seq, error):
+    s, ref = sample(row), sample(row)
+    before = row.snap(s) if row.snap else None
+    if error:
+        with pytest.raises(error):
+            run(s, call, xs=seq)
+        assert not row.snap or row.snap(s) == before
+    else:
+        result, expected = run(s, call, xs=seq), run(ref, call, xs=[1.0, 2.0, 4.0])
+        assert row.snap(s) == row.snap(ref) if row.snap else bits(result) == bits(expected)
+
+
+@pytest.mark.parametrize("change", [lambda xs: xs.append(8.0), lambda xs: xs.clear(), lambda xs: xs.pop()],
+                         ids=["append", "clear", "pop"])
+@pytest.mark.parametrize("row, call", SEQ_CALLS[:1])
+def test_lists_changed_by_their_elements(row, call, change):
+    # The values are those iteration reads, the way Python's own list iterator sees the changes.
+    lists = [[1.0, None, 2.0, 4.0] for _ in range(2)]
+    for xs in lists:
+        xs[1] = Floaty(change, xs)
+    s, ref = sample(row), sample(row)
+    run(s, call, xs=lists[0])
+    run(ref, call, xs=[float(x) for x in lists[1]])
+    assert row.snap(s) == row.snap(ref)
+
+
+def test_dropping_the_last_reference_during_a_call():
+    for row, call in MUTATING:
+        holder = [sample(row)]
+        h = Floaty(lambda t: holder.clear())
+        assert eval("holder[0]." + call, {"holder": holder, "x": h, "xs": [1.0, h]}) is None and holder == []
+
+
+# ---- leaks: every call on its success path and on each error path, many times
+
+VARIANTS = [  # (name, placeholder values replacing the defaults, expected exception or None)
+    ("ok", {}, None),
+    ("buffer", {"xs": array.array("d", [1.25, 0.5, 3.0])}, None),
+    ("float type", {"x": "a"}, TypeError),
+    ("float raises", {"x": Floaty(lambda t: 1 / 0)}, ZeroDivisionError),
+    ("sequence type", {"xs": None}, TypeError),
+    ("element type", {"xs": [1.0, "a"]}, TypeError),
+    ("other type", {"o": 1.0}, TypeError),
+    ("other is self", {"o": "SELF"}, RuntimeError),
+    ("re-entrant", {"x": Floaty(reads, "SELF")}, RuntimeError),
+    ("byte length", {"b": bytes(3)}, ValueError),
+    ("bytes type", {"b": bytearray(281)}, TypeError),
+]
+
+
+def leak_cases():
+    for row, call in CALLS:
+        for name, subst, error in VARIANTS:
+            if subst.keys() <= params(call):
+                yield pytest.param(row, call, subst, error, (), id=f"{row.cls.__name__}.{call}-{name}")
+    for row in ROWS:
+        for call, error, values in row.extra:
+            yield pytest.param(row, call, {}, error, values, id=f"{row.cls.__name__}.{call}-error")
+
+
+@pytest.mark.parametrize("row, call, subst, error, values", list(leak_cases()))
+def test_no_reference_or_memory_leak(row, call, subst, error, values):
+    s = sample(row, values or (1.5, 2.5))
+    space = {"s": s, "x": Floaty(lambda t: None), "xs": [1.25, Floaty(lambda t: None), 2**70], "o": sample(row),
+             "b": s.to_bytes() if hasattr(s, "to_bytes") else b""}
+    for k, v in subst.items():
+        space[k] = s if v == "SELF" else type(v)(v.action, s) if isinstance(v, Action) else v
+    code, watched, outcome = compile("s." + call, call, "eval"), list(space.values()), set()
+    for calls in (10, 10**4):                     # the first round fills caches and free lists
+        refs, blocks = [sys.getrefcount(w) for w in watched], sys.getallocatedblocks()
+        for _ in range(calls):
+            try:
+                eval(code, space)
+                outcome.add(None)
+            except BaseException as e:
+                outcome.add(type(e))
+    assert [sys.getrefcount(w) for w in watched] == refs
+    assert sys.getallocatedblocks() - blocks < 1000   # one object kept per call would be 10**4
+    assert outcome == {None} if error is None else len(outcome) == 1 and issubclass(outcome.pop(), error)
+
+
+# ---- the floating-point environment
+
+@pytest.fixture(scope="module")
+def fpmode(tmp_path_factory):
+    lib = tmp_path_factory.mktemp("fpmode") / "fpmode.so"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", str(lib), str(pathlib.Path(__file__).with_name("fpmode.c"))],
+                   check=True, env=env)
+    mode = ctypes.CDLL(str(lib))
+    mode.half_min_normal.restype = ctypes.c_double
+    return mode
+
+
+SUBS = [5e-324 * k for k in range(1, 300)]                     # 299 subnormals: 5.0e-310 in all
+MIXED = [1.0, 2.0**-1074, -2.0**-1060, 1.0 + 2.0**-52, 0.1, -3e-320, 2.0**-1022 * 1.5, 1e300, -1e300, 2.0**-30]
+F32_SUBNORMALS = array.array("f", [1e-40, -3e-42, 1.5e-45, 0.1])
+
+
+def value_or_error(f, *args):
+    try:
+        return bits(f(*args))
+    except ValueError as e:
+        return str(e)
+
+
+def battery():
+    """Everything a floating-point mode could disturb: rounded values, fast paths, products, binary32 narrowing
+    and widening of inputs and results."""
+    out = []
+    for xs in (SUBS, MIXED, MIXED * 40):
+        s, f, g, d = SumF64(), SumF32(), FastSumF64(), DotF64()
+        for x in xs:
+            s.add(x), f.add(x), g.add(x), d.push(x, 0.75)
+        e, h = FastSumF64(), DotF64()
+        e.extend(xs), e.extend(F32_SUBNORMALS), h.extend(xs, xs[::-1])
+        out += [s.to_bytes(), bits(s.value()), f.to_bytes(), bits(f.value()), g.finish().to_bytes(),
+                e.finish().to_bytes(), d.state_hash(), h.state_hash(), value_or_error(varnix.dot, xs, xs), value_or_error(varnix.dot, xs, [1.0] * len(xs))]
+    return out
+
+
+@pytest.mark.parametrize("mode", [0, 1, 2, 3], ids=["flush to zero", "downward", "upward", "toward zero"])
+def test_results_do_not_depend_on_the_floating_point_mode(fpmode, mode):
+    expected = battery()
+    assert expected[1] == bits(sum(range(1, 300)) * 5e-324)     # exact in the default mode
+    fpmode.save()
+    try:
+        fpmode.set_mode(mode)
+        assert (fpmode.half_min_normal() == 0.0) == (mode == 0)   # the mode is in force
+        got = battery()
+    finally:
+        fpmode.restore()
+    assert got == expected
