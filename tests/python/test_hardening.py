@@ -202,6 +202,7 @@ def test_dropping_the_last_reference_during_a_call():
 VARIANTS = [  # (name, placeholder values replacing the defaults, expected exception or None)
     ("ok", {}, None),
     ("buffer", {"xs": array.array("d", [1.25, 0.5, 3.0])}, None),
+    ("iterated", {"xs": range(10**6, 10**6 + 3)}, None),
     ("float type", {"x": "a"}, TypeError),
     ("float raises", {"x": Floaty(lambda t: 1 / 0)}, ZeroDivisionError),
     ("sequence type", {"xs": None}, TypeError),
@@ -231,7 +232,8 @@ def test_no_reference_or_memory_leak(row, call, subst, error, values):
              "b": s.to_bytes() if hasattr(s, "to_bytes") else b""}
     for k, v in subst.items():
         space[k] = s if v == "SELF" else type(v)(v.action, s) if isinstance(v, Action) else v
-    code, watched, outcome = compile("s." + call, call, "eval"), list(space.values()), set()
+    watched = list(space.values()) + [v for xs in space.values() if isinstance(xs, list) for v in xs]
+    code, outcome = compile("s." + call, call, "eval"), set()
     for calls in (10, 10**4):                     # the first round fills caches and free lists
         refs, blocks = [sys.getrefcount(w) for w in watched], sys.getallocatedblocks()
         for _ in range(calls):
