@@ -465,6 +465,9 @@ struct Wrapper {
     static PyObject* run(PyObject* self, PyObject* const* bound, std::index_sequence<I...>) {
         std::size_t failed = 0;
         {
+            // Loaders outlive the borrow of self: a buffer's release, which may
+            // run Python code, comes after self is free again.
+            std::tuple<Loader<Arg<I>>...> loaders;
             Borrow self_borrow;
             if constexpr (sig.has_self) {
                 using SelfRef = std::tuple_element_t<0, Args>;
@@ -474,7 +477,6 @@ struct Wrapper {
                     return nullptr;
             }
             // Converted left to right; the first failure stops the conversion.
-            std::tuple<Loader<Arg<I>>...> loaders;
             const bool ok = ((std::get<I>(loaders).load(bound[I]) || (failed = I, false)) && ...);
             if (ok) {
                 if constexpr (sig.has_self) {

@@ -25,6 +25,7 @@ import varnix
 from conftest import bits
 from varnix import DotF64, FastSumF64, SumF32, SumF64
 
+
 def params(call):
     return set(re.findall(r"\w+", call.split("(", 1)[1]))
 
