@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cfenv>
 #include <cfloat>
 #include <cmath>
 #include <random>
@@ -303,4 +304,50 @@ TEST(Receipts, FixedCorpusIsMachineIndependent) {
     EXPECT_EQ(hex, "b73c4817e98960ed1f18ec8e125becd3fa07a39d29afe049ac0ee96cfebdfbf7"
                    "f3b582930910f139b8efc1cd6321b5e14a7a44f36b95dd290ffb5666b481ef78"
                    "395bc2872ae53b888b89d73c0a39dccc15e94b0bd9f45440b922deb6d7672cfb");
+}
+
+// Flush-to-zero with denormals-are-zero, or a directed rounding mode, changes no state or value.
+static void set_flush_to_zero() {
+#if defined(__x86_64__)
+    unsigned csr;
+    __asm__ volatile("stmxcsr %0" : "=m"(csr));
+    csr |= 0x8040;
+    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
+#elif defined(__aarch64__)
+    unsigned long fpcr;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+    fpcr |= 1ul << 24;
+    __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
+#endif
+}
+
+TEST(FloatingPointMode, ChangesNoResult) {
+    Rng r(12);
+    Doubles xs = awkward(r, 3000), tiny(299);
+    for (std::size_t i = 0; i < tiny.size(); ++i) tiny[i] = dbl(i + 1);
+    const auto results = [&] {
+        std::vector<std::uint64_t> out;
+        for (const Doubles* v : {&xs, &tiny}) {
+            FastSumF64 f;
+            vx::extend_from_slice(f, *v);
+            const SumF64 s = sum_of(*v);
+            DotF64 d = extended(*v, Doubles(v->rbegin(), v->rend()));
+            vx::push(d, (*v)[0], 0x1p-60);
+            for (auto b : vx::encode(vx::finish(f))) out.push_back(b);
+            for (auto b : vx::encode(d)) out.push_back(b);
+            out.push_back(bits(vx::value(s)));
+            out.push_back(bits(vx::value(SumF32{s})));
+            out.push_back(bits(vx::narrow((*v)[1])));
+        }
+        return out;
+    };
+    const auto expected = results();
+    for (int mode : {0, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+        std::fenv_t saved;
+        std::fegetenv(&saved);
+        mode ? void(std::fesetround(mode)) : set_flush_to_zero();
+        const auto got = results();
+        std::fesetenv(&saved);
+        ASSERT_EQ(got, expected) << mode;
+    }
 }
