@@ -4,6 +4,7 @@
 //
 // One binary serves every decoder; VX_DECODER names the row to fuzz, and
 // VX_DECODER=list prints the names (the run script fuzzes each in turn).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,31 +20,38 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-// A fixed-size decoder: input of any other length is refused.
-template <class S, std::size_t N, std::optional<S> (*Read)(const std::uint8_t*), auto Encode>
-bool fixed(Bytes b) {
-    if (b.size() != N) return false;
-    const std::optional<S> s = Read(b.data());
+// Decodes, and when that succeeds, re-encodes and aborts unless the bytes
+// come back; returns whether the input decoded.
+template <class S, std::optional<S> (*Decode)(Bytes), auto Encode>
+bool round_trip(Bytes b) {
+    const std::optional<S> s = Decode(b);
     if (!s) return false;
     const auto again = Encode(*s);
-    if (again.size() != N || std::memcmp(again.data(), b.data(), N) != 0) std::abort();
+    if (again.size() != b.size() || !std::equal(again.begin(), again.end(), b.begin())) std::abort();
     return true;
 }
 
-vx::SumBytes encode32(const vx::SumF32& s) { return vx::encode(s); }
-vx::SumBytes encode64(const vx::SumF64& s) { return vx::encode(s); }
-vx::DotBytes encode_dot(const vx::DotF64& s) { return vx::encode(s); }
+// A fixed-size encoding: input of any other length is refused.
+template <class S, std::size_t N, std::optional<S> (*Read)(const std::uint8_t*)>
+std::optional<S> read_fixed(Bytes b) {
+    return b.size() == N ? Read(b.data()) : std::nullopt;
+}
+
+template <class S>
+auto encoded(const S& s) {
+    return vx::encode(s);
+}
 
 struct Row {
     const char* name;
-    bool (*round_trip)(Bytes);  // whether the bytes decoded; aborts on a mismatch
+    bool (*round_trip)(Bytes);
 };
 
 // One row per decoder.
 constexpr Row kRows[] = {
-    {"SumF64", &fixed<vx::SumF64, vx::kSumBytes, &vx::read_sum, &encode64>},
-    {"SumF32", &fixed<vx::SumF32, vx::kSumBytes, &vx::read_sum32, &encode32>},
-    {"DotF64", &fixed<vx::DotF64, vx::kDotBytes, &vx::read_dot, &encode_dot>},
+    {"SumF64", &round_trip<vx::SumF64, &read_fixed<vx::SumF64, vx::kSumBytes, &vx::read_sum>, &encoded<vx::SumF64>>},
+    {"SumF32", &round_trip<vx::SumF32, &read_fixed<vx::SumF32, vx::kSumBytes, &vx::read_sum32>, &encoded<vx::SumF32>>},
+    {"DotF64", &round_trip<vx::DotF64, &read_fixed<vx::DotF64, vx::kDotBytes, &vx::read_dot>, &encoded<vx::DotF64>>},
 };
 
 const Row* chosen = nullptr;
