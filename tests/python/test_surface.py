@@ -1,12 +1,11 @@
-"""The module frame: names, signatures, argument binding and conversion, borrows and reference counts."""
-import array
+"""The module frame: names, signatures, argument binding and conversion, and borrows (leaks and re-entrance are
+test_hardening's)."""
 import inspect
-import sys
 
 import pytest
 
 import varnix
-from conftest import NAN, encode_state, sum_of
+from conftest import sum_of
 from varnix import DotF64, FastSumF64, SumF32, SumF64, dot
 
 SIGNATURES = {
