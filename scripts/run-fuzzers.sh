@@ -40,7 +40,7 @@ run() {  # name binary seed-corpus [env...]
     local name=$1 binary=$2 seeds=$3
     shift 3
     mkdir -p "$out/corpus/$name"
-    env "$@" "$binary" "${limit[@]}" -max_len=2048 -print_final_stats=1 \
+    env "$@" "$binary" "${limit[@]}" -max_len=2048 -print_final_stats=1 -artifact_prefix="$out/$name-" \
         "$out/corpus/$name" "$seeds" >"$out/$name.log" 2>&1 || {
         tail -n 60 "$out/$name.log"
         echo "fuzz: $name FAILED (log: $out/$name.log)" >&2
