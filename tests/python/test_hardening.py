@@ -3,12 +3,13 @@ path, hostile conversions and sequences (re-entrant, raising, self-destroying, l
 Python exception and leave the state as it was, and no floating-point environment changes a result.
 
 A class joins by one row of ROWS:
-    Row(cls, feed, snap, calls, extra)
+    Row(cls, feed, snap, calls, extra, make)
     feed   a call that puts one value x into a sample ("add(x)")
     snap   a function of an instance that tells its whole state (bytes, a hash, a count)
     calls  every method as a call on the placeholders x (a float), xs (a float sequence), o (another instance),
            b (an encoding); "from_bytes(b)" for the decoder
     extra  (call, exception, values fed first) for error paths the placeholders do not reach
+    make   what builds an empty instance, when it is not cls()
 The module's functions form the row of `varnix` itself (no feed, no snap)."""
 import array
 import ctypes
@@ -30,7 +31,7 @@ def params(call):
     return set(re.findall(r"\w+", call.split("(", 1)[1]))
 
 
-Row = namedtuple("Row", "cls feed snap calls extra", defaults=((),))
+Row = namedtuple("Row", "cls feed snap calls extra make", defaults=((), None))
 ROWS = [
     Row(SumF64, "add(x)", SumF64.to_bytes,
         "add(x) merge(o) try_unmerge(o) count() value() to_bytes() state_hash() from_bytes(b)"),
@@ -41,13 +42,18 @@ ROWS = [
     Row(varnix, None, None, "dot(xs, xs)", [("dot(xs, [1.0])", BaseException, [])]),
 ]
 CALLS = [(row, call) for row in ROWS for call in re.findall(r"\w+\([^)]*\)", row.calls)]
-MUTATING = [(row, call) for row, call in CALLS if row.snap and params(call) & {"x", "xs"}]
+CONVERTED = {"x", "xs"}     # the placeholders whose conversion runs Python code
+MUTATING = [(row, call) for row, call in CALLS if row.snap and params(call) & CONVERTED]
+
+
+def name(row):
+    return row.cls.__name__
 
 
 def sample(row, values=(1.5, -2.25, 2.0**-1074)):
     if row.feed is None:
         return row.cls
-    s = row.cls()
+    s = (row.make or row.cls)()
     for x in values:
         eval("s." + row.feed, {"s": s, "x": x})
     return s
@@ -112,11 +118,11 @@ CONVERSIONS = [  # (name, action on the object under conversion given (row, call
 
 @pytest.mark.parametrize("kind", [Floaty, Indexy])
 @pytest.mark.parametrize("name, make, error, message", CONVERSIONS, ids=[c[0] for c in CONVERSIONS])
-@pytest.mark.parametrize("row, call", MUTATING, ids=[f"{r.cls.__name__}.{c}" for r, c in MUTATING])
+@pytest.mark.parametrize("row, call", MUTATING, ids=[f"{name(r)}.{c}" for r, c in MUTATING])
 def test_hostile_conversions_leave_the_state(row, call, name, make, error, message, kind):
     s = sample(row)
     h, before = kind(make(row, call), s), row.snap(s)
-    for where in params(call) & {"x", "xs"}:
+    for where in params(call) & CONVERTED:
         args = {"o": sample(row), "x": h if where == "x" else 1.0, "xs": [1.0, h, 2.0]}
         if error is None:                         # the call goes on, as if the value were 0.5 (or 1)
             s, ref = sample(row), sample(row)
@@ -164,7 +170,7 @@ SEQ_CALLS = [(r, c) for r, c in CALLS if "xs" in params(c)]
 
 
 @pytest.mark.parametrize("name, seq, error", SEQUENCES, ids=[s[0] for s in SEQUENCES])
-@pytest.mark.parametrize("row, call", SEQ_CALLS, ids=[f"{r.cls.__name__}.{c}" for r, c in SEQ_CALLS])
+@pytest.mark.parametrize("row, call", SEQ_CALLS, ids=[f"{name(r)}.{c}" for r, c in SEQ_CALLS])
 def test_hostile_sequences(row, call, name, seq, error):
     s, ref = sample(row), sample(row)
     before = row.snap(s) if row.snap else None
@@ -218,12 +224,12 @@ VARIANTS = [  # (name, placeholder values replacing the defaults, expected excep
 
 def leak_cases():
     for row, call in CALLS:
-        for name, subst, error in VARIANTS:
+        for variant, subst, error in VARIANTS:
             if subst.keys() <= params(call):
-                yield pytest.param(row, call, subst, error, (), id=f"{row.cls.__name__}.{call}-{name}")
+                yield pytest.param(row, call, subst, error, (), id=f"{name(row)}.{call}-{variant}")
     for row in ROWS:
         for call, error, values in row.extra:
-            yield pytest.param(row, call, {}, error, values, id=f"{row.cls.__name__}.{call}-error")
+            yield pytest.param(row, call, {}, error, values, id=f"{name(row)}.{call}-error")
 
 
 @pytest.mark.parametrize("row, call, subst, error, values", list(leak_cases()))
