@@ -117,10 +117,10 @@ def expected(cls, state, xs=None):
         return out | dict.fromkeys(STATS[cls][2:], DEGENERATE)
     sq = -rnd(a3**2 / a2**3) if a3 < 0 else rnd(a3**2 / a2**3)
     skew = -math.sqrt(-sq) if sq < 0 else math.sqrt(sq)
-    out |= {"kurtosis": rnd(a4 / a2**2), "excess_kurtosis": rnd((a4 - 3 * a2**2) / a2**2),
-            "skewness_squared": {sq, DEGENERATE} if a2 < 0 else sq,
-            "skewness": {skew, DEGENERATE} if a2 < 0 else skew}
-    return out
+    higher = {"kurtosis": rnd(a4 / a2**2), "excess_kurtosis": rnd((a4 - 3 * a2**2) / a2**2),
+              "skewness_squared": sq, "skewness": skew}
+    # a negative spread (decoded bytes only) may be refused as a denominator of the wrong sign
+    return out | {k: {v, DEGENERATE} if a2 < 0 else v for k, v in higher.items()}
 
 
 def key(v):
@@ -149,12 +149,12 @@ def fed(cls, xs):
 @st.composite
 def value_lists(draw):
     """Values sharing a scale (so their powers often stay exact) at any scale from the subnormals to near
-    overflow, biased to where squares and fourth powers stop being exact; now and then any value at all."""
+    overflow, biased to where squares and fourth powers stop being exact; in some lists, values of any kind."""
     top = draw(st.one_of(st.integers(-1126, 970), st.integers(-200, 200), st.integers(-560, -470),
                          st.integers(-300, -230), st.integers(240, 520)))
     near = st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1),
                      st.integers(0, 52), st.integers(top - 60, top))
-    return draw(st.lists(st.one_of(near, near, near, near, any_f64), max_size=10))
+    return draw(st.lists(near | any_f64 if draw(st.integers(0, 3)) == 0 else near, max_size=10))
 
 
 @CLASSES
@@ -220,7 +220,7 @@ P500, NEG1 = math.ldexp(1 + 2**-52, -500), (-UNIT, 0, 2, False)   # NEG1: a sum 
                                   skewness=DEGENERATE, skewness_squared=DEGENERATE)),
     (Moments4F64, [1.2e77], dict(mean=1.2e77, variance=NONFINITE, kurtosis=NONFINITE)),
     (Moments4F64, [1e-100], dict(mean=1e-100, variance=LOST, skewness=LOST)),
-    (Moments4F64, [1e-69, 1.0], dict(mean=1.0, variance=LOST)),            # only e*e underflows
+    (Moments4F64, [1e-69, 1.0], dict(mean=0.5, variance=LOST)),            # only e*e underflows
     (Moments4F64, [1e-160, NAN], dict(mean=NONFINITE, variance=LOST)),     # the tiny square is tested first
     (Moments4F64, [2.0**-200, 0.0], dict(variance=2.0**-402, kurtosis=1.0, skewness=0.0)),
 ])
@@ -235,7 +235,7 @@ def test_worked_examples(cls, xs, want):
     (MomentsF64, [(0, 0, 3, None), NEG1], None, dict(variance=-1 / 3, sample_variance=-0.5, stddev=DEGENERATE)),
     (MomentsF64, [(1, 0, 0, None), NEG1], None, dict(mean=EMPTY, variance=EMPTY, stddev=EMPTY)),
     (Moments4F64, [(0, 0, 1, None), NEG1, (0, 0, 4, False), (UNIT, 0, 8, False)], False,
-     dict(variance=-1.0, kurtosis=1.0, excess_kurtosis=-2.0, skewness_squared={0.0, DEGENERATE})),
+     dict(variance=-1.0, kurtosis={1.0, DEGENERATE}, excess_kurtosis={-2.0, DEGENERATE})),
     (Moments4F64, [(0, 0, 1, None), (0, 4, 2, True), NEG1, NEG1], True, dict(mean=0.0, variance=LOST)),
 ])
 def test_decoded_examples(cls, accs, tiny, want):
