@@ -117,3 +117,16 @@ def dot_parts(pairs):
         parts += [p, round_to(exact - Fraction(p), *F64)]
         lost |= a != 0 and b != 0 and (abs(p) < MIN_NORMAL or (exact * UNIT).denominator != 1)
     return parts, lost
+
+
+def regrouped(cls, xs, rng, parts):
+    """A state of cls fed xs in a random order, spread over `parts` objects merged in a random grouping."""
+    xs = list(xs)
+    rng.shuffle(xs)
+    states = [cls() for _ in range(parts)]
+    for x in xs:
+        rng.choice(states).add(x)
+    while len(states) > 1:
+        i, j = rng.sample(range(len(states)), 2)
+        states[i].merge(states.pop(j))
+    return states[0]

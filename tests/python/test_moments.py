@@ -11,7 +11,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import (F64, INF, MIN_NORMAL, NAN, UNIT, any_f64, bits, counts, dot_parts, encode_state,
-                      exact_sum, flag_byte, round_to, state_ints)
+                      exact_sum, flag_byte, regrouped, round_to, state_ints)
 from varnix import Moments4F64, MomentsF64
 
 EMPTY, NONFINITE, LOST, DEGENERATE = "Empty", "NonFinite", "ExactnessLost", "Degenerate"
@@ -166,14 +166,8 @@ def test_added_values_any_order_and_grouping(cls, xs, rng, parts):
     check(s, expected(cls, state, xs))
     assert s.to_bytes() == image and s.count() == len(xs) and s.state_hash() == hashlib.sha256(image).digest()
     assert cls.from_bytes(image).to_bytes() == image
-    rng.shuffle(xs)
-    states = [cls() for _ in range(parts)]
-    for x in xs:
-        rng.choice(states).add(x)
-    while len(states) > 1:
-        i, j = rng.sample(range(len(states)), 2)
-        states[i].merge(states.pop(j))
-    assert states[0].to_bytes() == image and states[0].state_hash() == s.state_hash()
+    t = regrouped(cls, xs, rng, parts)
+    assert t.to_bytes() == image and t.state_hash() == s.state_hash()
 
 
 @CLASSES
