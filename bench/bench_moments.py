@@ -86,8 +86,10 @@ for kind in ["standard-normal", "wide-range", "1e-60..1e60"]:
     arr = np.array(xs)
     skew = signed_sqrt(ex["skew2"])
     check(f"{kind}: MomentsF64 variance is the exact value rounded once", m.variance(), float(ex["pvariance"]))
-    check(f"{kind}: Moments4F64 excess_kurtosis rounded once (fourth powers exact only up to 1e77)",
-          outcome(m4.excess_kurtosis), float(ex["excess"]) if kind != "wide-range" else "ExactnessLost")
+    if kind == "wide-range":   # cubes of values near 1e-140 underflow
+        check(f"{kind}: Moments4F64 excess_kurtosis raises ExactnessLost", outcome(m4.excess_kurtosis), "ExactnessLost")
+    else:
+        check(f"{kind}: Moments4F64 excess_kurtosis rounded once", m4.excess_kurtosis(), float(ex["excess"]))
     print(f"\n{kind}: distance in ulps from the correctly rounded exact result")
     for label, got, want in [
         ("MomentsF64.mean", m.mean(), ex["mean"]), ("statistics.fmean", statistics.fmean(xs), ex["mean"]),
