@@ -5,6 +5,8 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "frame.hpp"
+#include "hist/hist.hpp"
+#include "hist/lattice.hpp"
 
 namespace vxpy {
 
@@ -12,11 +14,15 @@ template <> ClassDef& class_of<vx::SumF64>();
 template <> ClassDef& class_of<vx::SumF32>();
 template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
+template <> ClassDef& class_of<vx::HistogramF64>();
+template <> ClassDef& class_of<vx::ExtremaF64>();
 
 template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
 template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
+template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
+template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
 
 // The module functions, in registration order after the classes.
 extern PyMethodDef dot_function;

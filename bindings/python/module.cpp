@@ -61,6 +61,8 @@ PyObject* init() {
         &class_of<vx::SumF32>(),
         &class_of<vx::FastSumF64>(),
         &class_of<vx::DotF64>(),
+        &class_of<vx::HistogramF64>(),
+        &class_of<vx::ExtremaF64>(),
     };
     for (ClassDef* def : classes) {
         if (!add_class(module, *def)) {
