@@ -41,10 +41,11 @@ std::uint64_t quantile_rank(double q, std::uint64_t total) {
         r = total;
     } else {
         // 0 <= q < 1 is m * 2^-s with a 53-bit m and s >= 53 (m < 2^52 and
-        // s = 1074 for a subnormal).  m*T < 2^117 fits 128 bits, and
-        // ceil(m*T / 2^s) is the quotient plus one for a non-zero remainder.
+        // s = 1074 for a subnormal or zero; -0.0 passes the range check and
+        // has m = 0).  m*T < 2^117 fits 128 bits, and ceil(m*T / 2^s) is the
+        // quotient plus one for a non-zero remainder.
         const std::uint64_t bits = std::bit_cast<std::uint64_t>(q);
-        const unsigned e = unsigned(bits >> 52);
+        const unsigned e = unsigned(bits >> 52) & 0x7FF;
         const std::uint64_t frac = bits & ((std::uint64_t(1) << 52) - 1);
         const std::uint64_t m = e ? frac | (std::uint64_t(1) << 52) : frac;
         const unsigned s = e ? 1075 - e : 1074;
