@@ -1,6 +1,7 @@
 #include "hist/lattice.hpp"
 
 #include <bit>
+#include <limits>
 
 #include "base/bytes_le.hpp"
 
@@ -20,8 +21,14 @@ std::optional<double> try_max(const ExtremaF64& s) {
     return defined(s) ? std::optional(s.max) : std::nullopt;
 }
 
+// A NaN difference (inf - inf, or a decoded NaN extreme) is returned as the
+// one quiet NaN with sign 0: the sign and payload the hardware gives an
+// invalid operation differ between machines (x86 sets the sign bit, ARM
+// does not), and every result must be the same bits everywhere.
 std::optional<double> try_range(const ExtremaF64& s) {
-    return defined(s) ? std::optional(s.max - s.min) : std::nullopt;
+    if (!defined(s)) return std::nullopt;
+    const double r = s.max - s.min;
+    return r == r ? r : std::numeric_limits<double>::quiet_NaN();
 }
 
 ExtremaBytes to_bytes(const ExtremaF64& s) {

@@ -53,8 +53,8 @@ inline void add(ExtremaF64& s, double x) {
 // Absent for an empty or poisoned state.
 std::optional<double> try_min(const ExtremaF64& s);
 std::optional<double> try_max(const ExtremaF64& s);
-// max - min, one binary64 subtraction: +inf when it overflows, NaN when both
-// extremes are the same infinity.
+// max - min, one binary64 subtraction: +inf when it overflows; the quiet NaN
+// 0x7FF8...0 when both extremes are the same infinity.
 std::optional<double> try_range(const ExtremaF64& s);
 
 ExtremaBytes to_bytes(const ExtremaF64& s);
