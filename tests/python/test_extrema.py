@@ -72,8 +72,9 @@ def test_rejected_encodings(b, message):
 
 def test_decoded_states_as_stored():
     nan_min, inverted = image(NAN, 1.0, 2, 5), image(2.0, -1.0, 2, 2)      # accepted as stored
-    assert [bits(v) for v in (ExtremaF64.from_bytes(inverted).range(), ExtremaF64.from_bytes(nan_min).max(),
-                              ExtremaF64.from_bytes(image(1.0, -NAN, 2, 1)).range())] == [bits(-3.0), bits(1.0), bits(NAN)]
+    got = (ExtremaF64.from_bytes(inverted).range(), ExtremaF64.from_bytes(nan_min).max(),
+           ExtremaF64.from_bytes(image(1.0, -NAN, 2, 1)).range())
+    assert [bits(v) for v in got] == [bits(-3.0), bits(1.0), bits(NAN)]
     e = ExtremaF64.from_bytes(b=image(-1.0, 1.0, 2, COUNT_MAX))
     for x in (0.5, -2.0, NAN):                                                # the count saturates
         e.add(x)
