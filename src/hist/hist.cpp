@@ -1,5 +1,6 @@
 #include "hist/hist.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -15,9 +16,16 @@ std::optional<HistogramF64> make_histogram(std::span<const double> edges) {
         if (i > 0 && order_key(edges[i - 1]) >= order_key(edges[i])) return std::nullopt;
     }
     HistogramF64 h;
-    h.edges.assign(edges.begin(), edges.end());
+    h.edge_keys.resize(edges.size());
+    std::transform(edges.begin(), edges.end(), h.edge_keys.begin(), order_key);
     h.counts.assign(edges.size() + 1, 0);
     return h;
+}
+
+std::vector<double> edges(const HistogramF64& h) {
+    std::vector<double> out(h.edge_keys.size());
+    std::transform(h.edge_keys.begin(), h.edge_keys.end(), out.begin(), from_order_key);
+    return out;
 }
 
 std::optional<std::vector<std::uint64_t>> try_counts(const HistogramF64& h) {
@@ -68,18 +76,18 @@ std::optional<std::pair<double, double>> quantile_bounds(const HistogramF64& h, 
     // r <= t and the running sum over all n + 1 bins is t: the walk stops by bin n.
     std::size_t i = 0;
     for (std::uint64_t run = h.counts[0]; run < r;) run = saturating_add(run, h.counts[++i]);
-    const std::size_t n = h.edges.size();
+    const std::size_t n = h.edge_keys.size();
     if (i == 0 || i == n) return std::nullopt;
-    return std::pair{h.edges[i - 1], h.edges[i]};
+    return std::pair{from_order_key(h.edge_keys[i - 1]), from_order_key(h.edge_keys[i])};
 }
 
 std::vector<std::uint8_t> encode_bytes(const HistogramF64& h) {
-    const std::uint64_t n = h.edges.size();
+    const std::uint64_t n = h.edge_keys.size();
     std::vector<std::uint8_t> out(hist_bytes(n));
     for (int k = 0; k < 4; ++k) out[k] = std::uint8_t(n >> (8 * k));
     out[4] = h.undefined;
     std::uint8_t* p = out.data() + kHistHeader;
-    for (double e : h.edges) put_u64(p, std::bit_cast<std::uint64_t>(e)), p += 8;
+    for (std::int64_t k : h.edge_keys) put_u64(p, std::uint64_t(flip_below_zero(k))), p += 8;
     for (std::uint64_t c : h.counts) put_u64(p, c), p += 8;
     put_u64(p, h.nan_count);
     return out;
@@ -92,8 +100,8 @@ std::optional<HistogramF64> decode_bytes(std::span<const std::uint8_t> b) {
     HistogramF64 h;
     h.undefined = b[4];
     const std::uint8_t* p = b.data() + kHistHeader;
-    h.edges.resize(n);
-    for (double& e : h.edges) e = std::bit_cast<double>(get_u64(p)), p += 8;
+    h.edge_keys.resize(n);
+    for (std::int64_t& k : h.edge_keys) k = flip_below_zero(std::int64_t(get_u64(p))), p += 8;
     h.counts.resize(n + 1);
     for (std::uint64_t& c : h.counts) c = get_u64(p), p += 8;
     h.nan_count = get_u64(p);

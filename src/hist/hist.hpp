@@ -30,7 +30,10 @@ inline constexpr std::uint64_t hist_bytes(std::uint64_t n) { return kHistFixed +
 static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) << 37));
 
 struct HistogramF64 {
-    std::vector<double> edges;          // n >= 1 edges
+    // The n >= 1 edges, held as their total-order keys (one bijection of bit
+    // patterns, see from_order_key), so that a probe of the search is one
+    // load and one compare.
+    std::vector<std::int64_t> edge_keys;
     std::vector<std::uint64_t> counts;  // n + 1 bins
     std::uint64_t nan_count = 0;
     bool undefined = false;  // only a decoded state can carry it
@@ -46,14 +49,14 @@ std::optional<HistogramF64> make_histogram(std::span<const double> edges);
 // (a decoded state) still select one of the n + 1 bins deterministically.
 inline std::size_t bin_of(const HistogramF64& h, double x) {
     const std::int64_t k = order_key(x);
-    const double* e = h.edges.data();
-    std::size_t base = 0, size = h.edges.size();
+    const std::int64_t* e = h.edge_keys.data();
+    std::size_t base = 0, size = h.edge_keys.size();
     while (size > 1) {
         const std::size_t half = size / 2;
-        base = order_key(e[base + half]) > k ? base : base + half;
+        base = e[base + half] > k ? base : base + half;
         size -= half;
     }
-    return base + (order_key(e[base]) <= k);
+    return base + (e[base] <= k);
 }
 
 inline void add(HistogramF64& h, double x) {
@@ -65,7 +68,7 @@ inline void add(HistogramF64& h, double x) {
     c = saturating_inc(c);
 }
 
-inline const std::vector<double>& edges(const HistogramF64& h) { return h.edges; }
+std::vector<double> edges(const HistogramF64& h);
 // Absent when the state is flagged undefined.
 std::optional<std::vector<std::uint64_t>> try_counts(const HistogramF64& h);
 // The saturating sum of all n + 1 counts (NaNs excluded).

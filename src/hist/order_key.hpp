@@ -22,12 +22,13 @@ inline constexpr std::uint64_t kSignBit = std::uint64_t(1) << 63;
 // The pattern of +inf: magnitudes above it are NaNs, at or above it not finite.
 inline constexpr std::uint64_t kInfBits = 0x7FF0000000000000;
 
-inline std::int64_t order_key(double x) {
-    const auto b = std::bit_cast<std::int64_t>(x);
-    // b >> 63 is 0 or all ones (arithmetic shift); shifted right once as an
-    // unsigned word it is 0 or 0x7FFF...F: the mask of the low 63 bits.
-    return b ^ std::int64_t(std::uint64_t(b >> 63) >> 1);
-}
+// b >> 63 is 0 or all ones (arithmetic shift); shifted right once as an
+// unsigned word it is 0 or 0x7FFF...F: the mask of the low 63 bits.  The map
+// keeps the sign bit, so applying it twice gives b back.
+inline std::int64_t flip_below_zero(std::int64_t b) { return b ^ std::int64_t(std::uint64_t(b >> 63) >> 1); }
+
+inline std::int64_t order_key(double x) { return flip_below_zero(std::bit_cast<std::int64_t>(x)); }
+inline double from_order_key(std::int64_t k) { return std::bit_cast<double>(flip_below_zero(k)); }
 
 inline bool is_nan_bits(double x) { return (std::bit_cast<std::uint64_t>(x) & ~kSignBit) > kInfBits; }
 inline bool is_finite_bits(double x) { return (std::bit_cast<std::uint64_t>(x) & ~kSignBit) < kInfBits; }
