@@ -8,7 +8,7 @@ from bisect import bisect_right
 
 from varnix import ExtremaF64, HistogramF64
 
-from _timing import check, medians
+from _timing import call_each, check, medians
 
 SEED = 20240611
 N = 10**6
@@ -19,31 +19,12 @@ xs = [rng.uniform(-1.2, 1.2) for _ in range(N)]
 EDGES = {n: sorted(rng.uniform(-1.0, 1.0) for _ in range(n)) for n in (10, 100, 10_000)}
 
 
-def hist_loop(edges):
-    def run():
-        add = HistogramF64(edges).add
-        for x in xs:
-            add(x)
-    return run
-
-
 def bisect_loop(edges):
     def run():
+        bisect = bisect_right
         for x in xs:
-            bisect_right(edges, x)
+            bisect(edges, x)
     return run
-
-
-def extrema_loop():
-    add = ExtremaF64().add
-    for x in xs:
-        add(x)
-
-
-def append_loop():
-    append = [].append
-    for x in xs:
-        append(x)
 
 
 # Like-for-like checks, outside the timed region.
@@ -58,9 +39,11 @@ for x in xs:
     e.add(x)
 check("ExtremaF64 min, max == min(xs), max(xs)", (e.min(), e.max()), (min(xs), max(xs)))
 
-cases = [("list.append(x), same loop", append_loop), ("ExtremaF64.add(x)", extrema_loop)]
+cases = [("list.append(x), same loop", call_each(lambda: [].append, xs)),
+         ("ExtremaF64.add(x)", call_each(lambda: ExtremaF64().add, xs))]
 for n, edges in EDGES.items():
-    cases += [(f"HistogramF64.add(x), {n} edges", hist_loop(edges)), (f"bisect_right, {n} edges", bisect_loop(edges))]
+    cases += [(f"HistogramF64.add(x), {n} edges", call_each(lambda edges=edges: HistogramF64(edges).add, xs)),
+              (f"bisect_right, {n} edges", bisect_loop(edges))]
 # All cases are timed interleaved, so every ratio sees the same machine load.
 ns = {name: t / N * 1e9 for (name, _), t in zip(cases, medians([c[1] for c in cases], REPEATS))}
 
