@@ -21,11 +21,13 @@ namespace vx {
 
 // The encoding holds the edge count in 32 bits, so no histogram has more.
 inline constexpr std::uint64_t kMaxEdges = UINT32_MAX;
-// n (4 bytes), the flag byte, the NaN count: the bytes besides the n edges
-// and n + 1 counts.
+// The header: n (u32) and the flag byte.
 inline constexpr std::size_t kHistHeader = 4 + 1;
+// Besides 8 bytes per edge and per count for the first n counts: the header,
+// count n + 1 and the NaN count.
 inline constexpr std::size_t kHistFixed = kHistHeader + 8 + 8;
-// 21 + 16 n bytes, computed in 64 bits: n < 2^32 keeps it below 2^37.
+// 21 + 16 n bytes, computed in 64 bits: n < 2^32 keeps it below 2^37, where
+// 32-bit arithmetic would wrap (n = 0x10000001 would claim 37 bytes).
 inline constexpr std::uint64_t hist_bytes(std::uint64_t n) { return kHistFixed + 16 * n; }
 static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) << 37));
 
@@ -44,9 +46,10 @@ struct HistogramF64 {
 // The count is checked first: no edge is read when there are too many.
 std::optional<HistogramF64> make_histogram(std::span<const double> edges);
 
-// The bin of x: the number of edges e with key(e) <= key(x), by a binary
-// search whose probes depend only on n, so that edges stored out of order
-// (a decoded state) still select one of the n + 1 bins deterministically.
+// The bin of x: for increasing edges, the number of edges e with
+// key(e) <= key(x).  The binary search narrows [base, base + size) to the
+// last edge not above x; on edges stored out of order (a decoded state) it
+// takes the same probes and still selects one of the n + 1 bins.
 inline std::size_t bin_of(const HistogramF64& h, double x) {
     const std::int64_t k = order_key(x);
     const std::int64_t* e = h.edge_keys.data();
