@@ -7,7 +7,8 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import DotF64, FastSumF64, Moments4F64, MomentsF64, SumF32, SumF64, dot
+from varnix import (CovF64, DotF64, FastSumF64, Moments4F64, MomentsF64, PnMomentsF64, SumF32, SumF64,
+                    WeightedMomentsF64, dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -21,6 +22,13 @@ SIGNATURES = {
     Moments4F64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
                   "kurtosis($self)", "excess_kurtosis($self)", "skewness($self)", "skewness_squared($self)",
                   "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    CovF64: ["add($self, x, y)", "merge($self, o)", "count($self)", "covariance($self)", "slope($self)",
+             "intercept($self)", "r_squared($self)", "correlation($self)", "to_bytes($self)", "from_bytes(b)",
+             "state_hash($self)"],
+    WeightedMomentsF64: ["add($self, x, w)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                         "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    PnMomentsF64: ["add($self, x)", "remove($self, x)", "merge($self, o)", "live_count($self)", "mean($self)",
+                   "variance($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
 }
 TRY_UNMERGE_DOC = (
     "Exactly remove a previously merged contribution (group subtraction).\n"
@@ -30,7 +38,8 @@ TRY_UNMERGE_DOC = (
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
+                             "WeightedMomentsF64", "PnMomentsF64", "dot"]       # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
