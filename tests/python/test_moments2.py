@@ -166,3 +166,142 @@ def test_statistics_bytes_and_hash_match_the_exact_oracle(cls, data):
     expected, img = oracle(ops)
     assert img is None or enc == img
     assert {name: outcome(getattr(s, name)) for name in expected} == expected
+
+
+def run(cls, ops):
+    s = cls()
+    for op, *args in ops:
+        getattr(s, op)(*args)
+    return s
+
+
+def adds(*pairs):
+    return [("add", *p) if isinstance(p, tuple) else ("add", p) for p in pairs]
+
+
+H = float.fromhex
+ALL_COV = ("covariance", "slope", "intercept", "r_squared", "correlation")
+EXAMPLES = [
+    (CovF64, adds((1, 2), (2, 4), (3, 6)), dict(covariance=4 / 3, slope=2.0, intercept=0.0, r_squared=1.0,
+                                                 correlation=1.0)),
+    (CovF64, adds((1, -2), (2, -4), (3, -6)), dict(covariance=-4 / 3, slope=-2.0, intercept=0.0, correlation=-1.0)),
+    (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
+                                                 intercept=0.0, r_squared=0.9795918367346939,
+                                                 correlation=0.989743318610787)),
+    (CovF64, adds((3, 5)), dict(covariance=0.0, slope="Degenerate", intercept="Degenerate", r_squared="Degenerate",
+                                correlation="Degenerate")),
+    (CovF64, adds((1, 5), (2, 5), (4, 5)), dict(covariance=0.0, slope=0.0, intercept=5.0, r_squared="Degenerate",
+                                                 correlation="Degenerate")),
+    (CovF64, adds((1e300, 1.0)), dict.fromkeys(ALL_COV, "NonFinite") | {"count": 1}),
+    (CovF64, adds((1e-200, 1e-200), (1e300, 1.0)), dict.fromkeys(ALL_COV, "ExactnessLost")),
+    (CovF64, [], dict.fromkeys(ALL_COV, "Empty") | {"count": 0}),
+    (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
+    (WeightedMomentsF64, adds((3.0, 2.0)), dict(mean=3.0, variance=0.0)),
+    (WeightedMomentsF64, adds((1.0, 0.0)), dict(mean="Degenerate", variance="Degenerate", count=1)),
+    (WeightedMomentsF64, adds((1.0, 1.0), (5.0, -1.0)), dict(mean="Degenerate", variance="Degenerate")),
+    (WeightedMomentsF64, adds((1e-160, 0.0), (1.0, 1.0), (INF, 1.0)), dict(mean="ExactnessLost",
+                                                                          variance="ExactnessLost")),
+    (WeightedMomentsF64, adds((NAN, 1.0)), dict(mean="NonFinite", variance="NonFinite", count=1)),
+    (WeightedMomentsF64, adds((1.0, 2.0), (3.0, -1.0)), dict(mean=-1.0, variance=-8.0)),   # negative weights
+    # squares with bits below 2**-1074 although their rounded value is normal: the residual has rounded away
+    (WeightedMomentsF64, adds((H("0x1.0000000000001p-500"), 1.0)), dict(mean="ExactnessLost",
+                                                                        variance="ExactnessLost")),
+    (WeightedMomentsF64, adds((H("0x1.35e1fd2f21c96p-500"), 2.0**62), (H("0x1.35e1fd2ead00ap-500"), 2.0**60)),
+     dict(variance="ExactnessLost")),
+    (WeightedMomentsF64, adds((2.0**-500, 1.0)), dict(mean=2.0**-500, variance=0.0)),
+    (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], dict(live_count=3, mean=2.0, variance=0.6666666666666666)),
+    (PnMomentsF64, adds(1, 2) + [("remove", 3)], dict(live_count=1, mean=0.0, variance=-4.0)),
+    (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean="Degenerate",
+                                                       variance="Degenerate")),
+    (PnMomentsF64, adds(1) + [("remove", 1)], dict(live_count=0, mean="Empty", variance="Empty")),
+    (PnMomentsF64, adds(1e300, 2.0) + [("remove", 1e300)], dict(live_count=1, mean="NonFinite",
+                                                                variance="NonFinite")),
+    (PnMomentsF64, adds(1e-160, INF) + [("remove", INF)] * 3, dict(mean="Degenerate")),  # removals first
+    (PnMomentsF64, adds(1e-160, 2.0, INF) + [("remove", INF)], dict(mean="NonFinite")),   # then sums before squares
+]
+
+
+@pytest.mark.parametrize("cls, ops, expected", EXAMPLES)
+def test_worked_examples(cls, ops, expected):
+    s = run(cls, ops)
+    before = s.to_bytes()
+    want = {k: bits(v) if isinstance(v, float) else v for k, v in expected.items()}
+    assert {k: outcome(getattr(s, k)) for k in expected} == want
+    assert s.to_bytes() == before                        # a statistic, failed or not, changes nothing
+
+
+# length, offsets of the accumulator flag bytes, offsets of the 0/1 bytes (inexact-product flags, tiny_square)
+LAYOUTS = {
+    CovF64: (1408, [272, 553, 834, 1116, 1398], [843, 1125, 1407]),
+    WeightedMomentsF64: (846, [272, 553, 835], [562, 844, 845]),
+    PnMomentsF64: (1126, [272, 553, 835, 1116], [562, 1125]),
+}
+
+
+@pytest.mark.parametrize("cls", LAYOUTS, ids=lambda c: c.__name__)
+def test_decoder_accepts_valid_bytes_only(cls):
+    size, flag_bytes, bool_bytes = LAYOUTS[cls]
+    s = run(cls, adds((2.5, -1.0) if cls is not PnMomentsF64 else 2.5))
+    good = s.to_bytes()
+    assert len(good) == size and good[-1] == 0
+    for at, ok, bad in [(i, 7, 8) for i in flag_bytes] + [(i, 1, 2) for i in bool_bytes]:
+        b = bytearray(good)
+        b[at] = ok
+        assert cls.from_bytes(bytes(b)).to_bytes() == b
+        b[at] = bad
+        with pytest.raises(ValueError, match=r"^undefined \(insufficient data or invalid input\)$"):
+            cls.from_bytes(bytes(b))
+    for wrong in (good[:-1], good + b"\0", b""):
+        with pytest.raises(ValueError, match="^wrong byte length$"):
+            cls.from_bytes(wrong)
+    with pytest.raises(TypeError, match="'bytearray' object cannot be converted to 'PyBytes'"):
+        cls.from_bytes(bytearray(good))
+
+
+def test_inconsistent_decoded_cov_refuses_a_correlation():
+    # n = 1, Σx = Σy = 0, Σx² = -2**-1074, Σy² = Σxy = 2**-1074: b_xx < 0 < b_yy, so r² = -1
+    parts = [encode_state(0, 0, 1)] * 2 + [encode_state(v, 0, 2) + b"\0" for v in (-1, 1, 1)]
+    c = CovF64.from_bytes(b"".join(parts))
+    assert (c.r_squared(), c.slope(), c.covariance()) == (-1.0, -1.0, 2.0**-1074)
+    with pytest.raises(ValueError, match="^Degenerate$"):
+        c.correlation()
+
+
+@pytest.mark.parametrize("cls, args, kwargs", [
+    (CovF64, (1.0, 2.0), dict(y=2.0, x=1.0)),
+    (WeightedMomentsF64, (1.0, 2.0), dict(w=2.0, x=1.0)),
+    (PnMomentsF64, (1.0,), dict(x=1.0)),
+], ids=["CovF64", "WeightedMomentsF64", "PnMomentsF64"])
+def test_binding_borrows_and_failed_conversion(cls, args, kwargs):
+    s, t, other = cls(), cls(), PnMomentsF64() if cls is CovF64 else CovF64()
+    s.add(*args)
+    t.add(**kwargs)
+    b, name = s.to_bytes(), cls.__name__
+    assert t.to_bytes() == b
+    last = list(kwargs)[0]
+    for call, exc, message in [
+        (lambda: s.merge(s), RuntimeError, "Already mutably borrowed"),
+        (lambda: s.merge(o=other), TypeError, f"argument 'o': '{type(other).__name__}' object cannot be converted "
+                                              f"to '{name}'"),
+        (lambda: s.add(*args[:-1], "a"), TypeError, f"argument '{last}': must be real number, not str"),
+        (lambda: s.add(*args, 1.0), TypeError, f"{name}.add() takes {len(args)} positional arguments but "
+                                               f"{len(args) + 1} were given"),
+    ]:
+        with pytest.raises(exc) as e:
+            call()
+        assert str(e.value) == message
+        assert s.to_bytes() == b                     # nothing was added, not even the converted first argument
+    if cls is PnMomentsF64:
+        s.remove(x=1.0)
+        assert (s.live_count(), s.to_bytes()[563:]) == (0, b[:563])
+
+
+@pytest.mark.parametrize("cls, ops, same", [
+    (WeightedMomentsF64, adds((3.0, 2.0)), adds((3.0, 1.0), (3.0, 1.0))),
+    (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], adds(1, 2, 3)),
+    (PnMomentsF64, adds(0.1, 0.7) + [("remove", 1e-3), ("add", 1e-3)], adds(0.1, 0.7)),
+])
+def test_same_statistics_from_a_different_state(cls, ops, same):
+    s, t = run(cls, ops), run(cls, same)
+    assert (outcome(s.mean), outcome(s.variance)) == (outcome(t.mean), outcome(t.variance))
+    assert s.to_bytes() != t.to_bytes()
