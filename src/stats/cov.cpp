@@ -64,26 +64,34 @@ Stat<double> try_intercept(const CovF64& c) {
                           Int((from_u64(t.n) * t.b_xx) << 1074));
 }
 
-Stat<double> try_r_squared(const CovF64& c) {
-    auto b = b_terms(c);
-    if (!b) return fail(b.error());
-    const BTerms& t = b.value();
+namespace {
+
+Stat<double> r_squared_of(const BTerms& t) {
     const Int den = t.b_xx * t.b_yy;
     if (sgn(den) == 0) return fail(StatsError::Degenerate);
     return round_rational(Int(t.b_xy * t.b_xy), den);
 }
 
+}  // namespace
+
+Stat<double> try_r_squared(const CovF64& c) {
+    auto b = b_terms(c);
+    if (!b) return fail(b.error());
+    return r_squared_of(b.value());
+}
+
+// The signed square root of the rounded r², from one reading of the B terms
+// (reading them again, as r_squared does, would give the same terms).
 Stat<double> try_correlation(const CovF64& c) {
     auto b = b_terms(c);
     if (!b) return fail(b.error());
-    const bool negative = sgn(b.value().b_xy) < 0;
-    auto r2 = try_r_squared(c);
+    auto r2 = r_squared_of(b.value());
     if (!r2) return r2;
     // A negative r² (b_xx·b_yy < 0, only from inconsistent decoded bytes)
     // has no square root: Degenerate, not NaN.
     auto r = try_sqrt(r2.value());
     if (!r) return r;
-    return negative ? -r.value() : r.value();
+    return sgn(b.value().b_xy) < 0 ? -r.value() : r.value();
 }
 
 std::array<std::uint8_t, kCovBytes> encode(const CovF64& c) {
