@@ -240,3 +240,11 @@ def test_keywords_self_merge_and_failed_conversion(cls, kwargs):
         with pytest.raises(exc, match=f"^{message}$"):
             call()
         assert s.to_bytes() == t.to_bytes() == b          # nothing added, not even a converted first argument
+
+
+@pytest.mark.parametrize("cls, flags", [(CovF64, {843: 0, 1125: 1, 1407: 1}),
+                                        (WeightedMomentsF64, {562: 1, 844: 1, 845: 0})])
+def test_a_normal_product_with_bits_below_the_unit_is_flagged(cls, flags):
+    # x·y is about 2**-1000 (normal) but its lowest bit is 2**-1104; y·y and w·x·x underflow outright
+    b = run(cls, adds((H("0x1.0000000000001p-300"), H("0x1.0000000000001p-700")))).to_bytes()
+    assert {at: b[at] for at in flags} == flags
