@@ -5,7 +5,7 @@ import random
 from fractions import Fraction
 
 import pytest
-from hypothesis import given
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import F64, INF, MIN_NORMAL, NAN, UNIT, any_f64, bits, encode_state, round_to
@@ -138,6 +138,7 @@ ORACLES = {
 
 
 @pytest.mark.parametrize("cls", ORACLES, ids=lambda c: c.__name__)
+@settings(max_examples=400)
 @given(data=st.data())
 def test_statistics_bytes_and_hash_match_the_exact_oracle(cls, data):
     strategy, oracle = ORACLES[cls]
