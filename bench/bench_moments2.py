@@ -71,6 +71,14 @@ def cov_all(xs, ys):
                 r_squared=c.r_squared())
 
 
+def cov_all_for_loop(xs, ys):
+    c = CovF64()
+    for a, b in zip(xs, ys):
+        c.add(a, b)
+    return dict(covariance=c.covariance(), slope=c.slope(), intercept=c.intercept(), correlation=c.correlation(),
+                r_squared=c.r_squared())
+
+
 def regression(xs, ys):
     r = statistics.linear_regression(xs, ys)
     return dict(slope=r.slope, intercept=r.intercept)
@@ -105,6 +113,7 @@ for k in ("covariance", "slope", "intercept", "correlation"):
 report("standard-normal pairs, 10**6 (ulps from the exact value; the correlation's is rounded twice)", [
     ("CovF64 add loop + 5 statistics", lambda: cov_all(xs, ys),
      dict(covariance="covariance", slope="slope", intercept="intercept", correlation="correlation")),
+    ("CovF64 add as a for loop + 5 statistics", lambda: cov_all_for_loop(xs, ys), dict(slope="slope")),
     ("statistics.linear_regression", lambda: regression(xs, ys), dict(slope="slope", intercept="intercept")),
     ("statistics.covariance (sample)", lambda: dict(c=statistics.covariance(xs, ys)), dict(c="sample_covariance")),
     ("statistics.correlation", lambda: dict(r=statistics.correlation(xs, ys)), dict(r="correlation")),
