@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import F64, INF, MIN_NORMAL, NAN, UNIT, any_f64, bits, encode_state, round_to
+from conftest import F64, INF, MIN_NORMAL, NAN, UNIT, any_f64, bits, counts, encode_state, round_to, state_ints
 from varnix import CovF64, PnMomentsF64, WeightedMomentsF64
 
 UNDEFINED = "undefined (insufficient data or invalid input)"
@@ -46,6 +46,37 @@ def rnd(q):
     return bits(round_to(q, *F64))
 
 
+# The statistics as exact formulas of the readings (real values of the accumulators), rounded once, or the error
+def weighted_stats(err, reads):
+    W, WX, WXX = reads if not err else (1, 0, 0)
+    err = err or W <= 0 and "Degenerate"
+    return dict(mean=err, variance=err) if err else dict(mean=rnd(WX / W), variance=rnd((W * WXX - WX ** 2) / W ** 2))
+
+
+def pn_stats(err, m, reads):
+    if err:
+        return dict(mean=err, variance=err)
+    SA, QA, SR, QR = reads
+    S, Q = SA - SR, QA - QR
+    return dict(mean=rnd(S / m), variance=rnd((m * Q - S * S) / m ** 2))
+
+
+def cov_stats(err, n, reads):
+    if err:
+        return dict.fromkeys(COV_STATS, err)
+    X, Y, XX, YY, XY = reads
+    bxy, bxx, byy = n * XY - X * Y, n * XX - X * X, n * YY - Y * Y
+    out = dict.fromkeys(COV_STATS, "Degenerate") | {"covariance": rnd(bxy / n ** 2)}
+    if bxx:
+        out |= dict(slope=rnd(bxy / bxx), intercept=rnd((Y * bxx - X * bxy) / (n * bxx)))
+    if bxx * byy:
+        r2 = round_to(bxy ** 2 / (bxx * byy), *F64)
+        out["r_squared"] = bits(r2)
+        if math.copysign(1, r2) > 0:                         # a negative r² has no square root
+            out["correlation"] = bits(math.copysign(math.sqrt(r2), -1 if bxy < 0 else 1))
+    return out
+
+
 def weighted_oracle(ops):
     xs, ws, n = [x for _, x, _ in ops], [w for _, _, w in ops], len(ops)
     # x·x = p + e, p rounded; e exact unless x·x has bits below 2**-1074 (then the state is refused first)
@@ -53,13 +84,10 @@ def weighted_oracle(ops):
              for t in (p, float(Fraction(x) ** 2 - Fraction(p)) if math.isfinite(p) else NAN)]
     err = first(not n and "Empty", dot_flag((x, x) for x in xs) == "ExactnessLost" and "ExactnessLost",
                 not all(map(math.isfinite, ws)) and "NonFinite", dot_flag(zip(xs, ws)), dot_flag(terms))
-    if err:
-        return dict(mean=err, variance=err, count=n), None
-    W, WX, WXX = fdot((w, 1) for w in ws), fdot(zip(xs, ws)), fdot((Fraction(x) ** 2, w) for x, w in zip(xs, ws))
-    img = image((W, n, 0), (WX, 2 * n, 1), (WXX, 4 * n, 1)) + b"\0"
-    if W <= 0:
-        return dict(mean="Degenerate", variance="Degenerate", count=n), img
-    return dict(mean=rnd(WX / W), variance=rnd((W * WXX - WX ** 2) / W ** 2), count=n), img
+    reads = None if err else [fdot((w, 1) for w in ws), fdot(zip(xs, ws)), fdot((Fraction(x) ** 2, w) for x, w in
+                                                                                   zip(xs, ws))]
+    img = None if err else image(*zip(reads, (n, 2 * n, 4 * n), (0, 1, 1))) + b"\0"
+    return weighted_stats(err, reads) | {"count": n}, img
 
 
 def pn_oracle(ops):
@@ -68,34 +96,21 @@ def pn_oracle(ops):
     err = first(a < r and "Degenerate", a == r and "Empty", *(not all(map(math.isfinite, h)) and "NonFinite"
                                                               for h in (added, removed)),
                 *(dot_flag((x, x) for x in h) for h in (added, removed)))
-    out = dict(live_count=a - r if a >= r else UNDEFINED, mean=err, variance=err)
+    out = {"live_count": a - r if a >= r else UNDEFINED}
     if any(product_flag(x, x) for x in added + removed):     # a non-finite x flags its square too
-        return out, None
-    (SA, QA), (SR, QR) = [(fdot((x, 1) for x in h), fdot((x, x) for x in h)) for h in (added, removed)]
-    img = image((SA, a, 0), (QA, 2 * a, 1), (SR, r, 0), (QR, 2 * r, 1))
-    if not err:
-        S, Q, m = SA - SR, QA - QR, a - r
-        out |= dict(mean=rnd(S / m), variance=rnd((m * Q - S * S) / m ** 2))
-    return out, img
+        return out | pn_stats(err, 0, None), None
+    reads = [f for h in (added, removed) for f in (fdot((x, 1) for x in h), fdot((x, x) for x in h))]
+    return out | pn_stats(err, a - r, reads), image(*zip(reads, (a, 2 * a, r, 2 * r), (0, 1, 0, 1)))
 
 
 def cov_oracle(ops):
     xs, ys, n = [x for _, x, _ in ops], [y for _, _, y in ops], len(ops)
     err = first(not n and "Empty", not all(map(math.isfinite, xs + ys)) and "NonFinite",
                 *(dot_flag(zip(u, v)) for u, v in ((xs, xs), (ys, ys), (xs, ys))))
-    out = dict.fromkeys(COV_STATS, err or "Degenerate") | {"count": n}
-    if err:
-        return out, None
-    X, Y, XX, YY, XY = fdot((x, 1) for x in xs), fdot((y, 1) for y in ys), fdot(zip(xs, xs)), fdot(zip(ys, ys)), \
-        fdot(zip(xs, ys))
-    bxy, bxx, byy = n * XY - X * Y, n * XX - X * X, n * YY - Y * Y
-    out["covariance"] = rnd(bxy / n ** 2)
-    if bxx:
-        out |= dict(slope=rnd(bxy / bxx), intercept=rnd((Y * bxx - X * bxy) / (n * bxx)))
-    if bxx * byy:
-        r2 = round_to(bxy ** 2 / (bxx * byy), *F64)
-        out |= dict(r_squared=bits(r2), correlation=bits(math.copysign(math.sqrt(r2), -1 if bxy < 0 else 1)))
-    return out, image((X, n, 0), (Y, n, 0), (XX, 2 * n, 1), (YY, 2 * n, 1), (XY, 2 * n, 1))
+    reads = None if err else [fdot((x, 1) for x in xs), fdot((y, 1) for y in ys)] + \
+        [fdot(zip(u, v)) for u, v in ((xs, xs), (ys, ys), (xs, ys))]
+    img = None if err else image(*zip(reads, (n, n, 2 * n, 2 * n, 2 * n), (0, 0, 1, 1, 1)))
+    return cov_stats(err, n, reads) | {"count": n}, img
 
 
 def outcome(call):
@@ -152,6 +167,35 @@ def test_statistics_bytes_and_hash_match_the_exact_oracle(cls, data):
     assert s.state_hash() == t.state_hash() == hashlib.sha256(enc).digest()
     expected, img = oracle(ops)
     assert img is None or enc == img
+    assert {name: outcome(getattr(s, name)) for name in expected} == expected
+
+
+# Decoded states are taken as stored, whatever their counts and integers: every statistic still follows its
+# formula, from readings of up to 2175 bits, counts that disagree, and sums of either sign.
+PARTS = {CovF64: "ssddd", WeightedMomentsF64: "sdd", PnMomentsF64: "sdsd"}
+stored = st.tuples(state_ints(), st.sampled_from([0] * 20 + [1, 2, 4, 7]), st.one_of(st.integers(0, 3), counts),
+                   st.sampled_from([0] * 15 + [1]))
+
+
+@pytest.mark.parametrize("cls", PARTS, ids=lambda c: c.__name__)
+@given(data=st.data())
+def test_decoded_states_follow_the_formulas(cls, data):
+    kinds, tail = PARTS[cls], data.draw(st.sampled_from([b"\0", b"\0", b"\1"])) if cls is WeightedMomentsF64 else b""
+    parts = data.draw(st.tuples(*[stored] * len(kinds)))
+    b = b"".join(encode_state(v, f, c) + bytes([lost] * (k == "d")) for k, (v, f, c, lost) in zip(kinds, parts))
+    s = cls.from_bytes(b + tail)
+    assert s.to_bytes() == b + tail
+    reads = ["ExactnessLost" if lost and k == "d" else "NonFinite" if f else Fraction(v, UNIT)
+             for k, (v, f, c, lost) in zip(kinds, parts)]
+    n, errors = parts[0][2], [r for r in reads if isinstance(r, str)]
+    if cls is CovF64:
+        expected = cov_stats(first(not n and "Empty", *errors), n, reads) | {"count": n}
+    elif cls is WeightedMomentsF64:
+        expected = weighted_stats(first(not n and "Empty", tail == b"\1" and "ExactnessLost", *errors), reads)
+    else:
+        a, r = n, parts[2][2]
+        errors = [x for x in reads[::2] + reads[1::2] if isinstance(x, str)]       # both sums, then both squares
+        expected = pn_stats(first(a < r and "Degenerate", a == r and "Empty", *errors), a - r, reads)
     assert {name: outcome(getattr(s, name)) for name in expected} == expected
 
 
