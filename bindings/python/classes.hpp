@@ -5,6 +5,7 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "frame.hpp"
+#include "matrix/covmat.hpp"
 #include "stats/moments.hpp"
 
 namespace vxpy {
@@ -15,6 +16,7 @@ template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
 template <> ClassDef& class_of<vx::MomentsF64>();
 template <> ClassDef& class_of<vx::Moments4F64>();
+template <> ClassDef& class_of<vx::CovMatrixF64>();
 
 template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
@@ -22,6 +24,7 @@ template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
+template <> inline constexpr bool is_class_state<vx::CovMatrixF64> = true;
 
 // The module functions, in registration order after the classes.
 extern PyMethodDef dot_function;

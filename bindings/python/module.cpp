@@ -63,6 +63,7 @@ PyObject* init() {
         &class_of<vx::DotF64>(),
         &class_of<vx::MomentsF64>(),
         &class_of<vx::Moments4F64>(),
+        &class_of<vx::CovMatrixF64>(),
     };
     for (ClassDef* def : classes) {
         if (!add_class(module, *def)) {
