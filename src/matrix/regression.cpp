@@ -60,6 +60,20 @@ void bareiss_update(Int& a, const Int& pivot, const Int& left, const Int& top, c
         mpz_divexact(a.get_mpz_t(), scratch.get_mpz_t(), prev.get_mpz_t());
 }
 
+// Makes M[k][k] non-zero by exchanging row k with the first row below it
+// that has a non-zero entry in column k (any non-zero pivot keeps the
+// arithmetic exact; no search by magnitude), negating `sign` for the
+// exchange.  False when column k is zero from row k down: the determinant is 0.
+bool bring_pivot(IntMatrix& m, std::size_t k, int& sign) {
+    if (sgn(m[k][k]) != 0) return true;
+    std::size_t r = k + 1;
+    while (r < m.size() && sgn(m[r][k]) == 0) ++r;
+    if (r == m.size()) return false;
+    std::swap(m[k], m[r]);
+    sign = -sign;
+    return true;
+}
+
 // Exponent of the largest power of two dividing every non-zero value seen.
 struct CommonTwos {
     std::size_t k = SIZE_MAX;
@@ -138,14 +152,7 @@ Int bareiss_det(IntMatrix m) {
     Int prev = 1, scratch;
     int sign = 1;
     for (std::size_t k = 0; k < size; ++k) {
-        if (sgn(m[k][k]) == 0) {
-            // Any non-zero pivot keeps the arithmetic exact: the first one below.
-            std::size_t r = k + 1;
-            while (r < size && sgn(m[r][k]) == 0) ++r;
-            if (r == size) return 0;
-            std::swap(m[k], m[r]);
-            sign = -sign;
-        }
+        if (!bring_pivot(m, k, sign)) return 0;
         for (std::size_t i = k + 1; i < size; ++i) {
             for (std::size_t j = k + 1; j < size; ++j)
                 bareiss_update(m[i][j], m[k][k], m[i][k], m[k][j], prev, scratch);
@@ -170,13 +177,7 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll)
     Int prev = 1, scratch;
     int sign = 1;
     for (std::size_t k = 0; k < size; ++k) {
-        if (sgn(a[k][k]) == 0) {
-            std::size_t r = k + 1;
-            while (r < size && sgn(a[r][k]) == 0) ++r;
-            if (r == size) return std::optional<Cramer>();
-            std::swap(a[k], a[r]);
-            sign = -sign;
-        }
+        if (!bring_pivot(a, k, sign)) return std::optional<Cramer>();
         for (std::size_t i = k + 1; i < size; ++i) {
             if (poll()) return fail(Stopped{});
             for (std::size_t j = k + 1; j <= size; ++j)
