@@ -104,6 +104,11 @@ Stat<std::monostate> try_sub(CovMatrixF64& m, const CovMatrixF64& other) {
     return std::monostate{};
 }
 
+// Every entry encodes in fewer bytes than it occupies in memory (281 < 288,
+// 282 < 296, and the 5 header bytes fit in the difference of one sum), so the
+// encoded size of a state that exists cannot overflow.
+static_assert(sizeof(SumF64) >= kSumBytes + kHeaderBytes && sizeof(DotF64) >= kDotBytes);
+
 std::vector<std::uint8_t> encode(const CovMatrixF64& m) {
     std::vector<std::uint8_t> out(*encoded_size(m.dim));
     std::uint8_t* p = out.data();

@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import F64, INF, NAN, UNIT, bits, encode_state, round_to, sum_image
+from conftest import F64, INF, NAN, bits, dot_parts, regrouped, round_to, sum_image
 from varnix import CovMatrixF64
 
 HEADER = struct.Struct("<IB")
@@ -29,12 +29,24 @@ def filled(d, rows):
     return m
 
 
+class Fed:
+    """A CovMatrixF64 fed rows (x_0, .., x_{d-1}, y) through add(row), for the shared regrouped build."""
+    def __init__(self, d):
+        self.m = CovMatrixF64(d)
+
+    def add(self, r):
+        self.m.add(r[:-1], r[-1])
+
+    def merge(self, other):
+        self.m.merge(other.m)
+
+
 def image(d, rows, poisoned=0):
-    """encode() of finite rows whose products are all exact: header, the d+1 sums, then the products."""
-    cols = [[Fraction(r[k]) for r in rows] for k in range(d + 1)]
-    prods = (encode_state(int(sum(a * b for a, b in zip(cols[i], cols[j])) * UNIT), 0, 2 * len(rows)) + b"\0"
-             for i, j in pairs(d))
-    return HEADER.pack(d, poisoned) + b"".join(sum_image([r[k] for r in rows]) for k in range(d + 1)) + b"".join(prods)
+    """encode() after adding rows: header, the d+1 sums, then each product accumulator and its inexact flag."""
+    cols = [[r[k] for r in rows] for k in range(d + 1)]
+    prods = (dot_parts(zip(cols[i], cols[j])) for i, j in pairs(d))
+    return (HEADER.pack(d, poisoned) + b"".join(map(sum_image, cols))
+            + b"".join(sum_image(parts) + bytes([lost]) for parts, lost in prods))
 
 
 def normal_equations(d, rows):
@@ -122,13 +134,9 @@ def test_against_oracles_in_any_order_grouping_and_after_downdates(design, rnd, 
     assert (exact, fast) == (outcome(exact_oracle(d, rows)), outcome(fast_oracle(d, rows)))
     cov = outcome(lambda: [m.covariance(i, j), m.covariance(j, i)])
     assert cov == (outcome([cov_oracle(rows, i, j)] * 2) if max(i, j) < d else "Degenerate")
-    # The rows shuffled, split into parts and merged in any order; a merged extra part subtracted again.
-    shuffled = rnd.sample(rows, len(rows))
-    cuts = sorted(rnd.sample(range(len(rows) + 1), rnd.randint(0, len(rows) + 1)))
-    parts = [filled(d, shuffled[a:b]) for a, b in zip([0] + cuts, cuts + [len(rows)])]
-    total, extra = CovMatrixF64(d), filled(d, rows[::-1] + rows[:1])
-    for p in rnd.sample(parts, len(parts)) + [extra]:
-        total.merge(p)
+    # The rows shuffled and merged from parts in any grouping; a merged extra part subtracted again.
+    total, extra = regrouped(lambda: Fed(d), rows, rnd, rnd.randint(1, 4)).m, filled(d, rows[::-1] + rows[:1])
+    total.merge(extra)
     assert total.encode() == image(d, rows + rows[::-1] + rows[:1])
     total.sub(extra)
     assert (total.encode(), total.state_hash()) == (m.encode(), m.state_hash())
@@ -195,7 +203,7 @@ GOOD = filled(2, [[1, 2, 3], [-4, 0.5, 6]]).encode()
 def test_flags_poisoning_and_refused_subtraction():
     m, nan = filled(2, [[1, 2, 3], [4, 5, 6]]), filled(2, [[NAN, 0, 0]])
     lost = filled(2, [[TINY, TINY, 0]])
-    assert lost.encode()[5 + 3 * 281 + 281] == 1            # the TINY·TINY entry carries the inexact-product flag
+    assert lost.encode() == image(2, [[TINY, TINY, 0]]) and lost.encode()[5 + 3 * 281 + 281] == 1
     before = m.encode()
     for other in (CovMatrixF64(3), nan, lost, poisoned(CovMatrixF64(2)), filled(2, [[1, 2, 3]] * 3)):
         with pytest.raises(ValueError, match="^Degenerate$"):
@@ -207,9 +215,9 @@ def test_flags_poisoning_and_refused_subtraction():
         m.sub(m)
     m.merge(nan)
     m.sub(filled(2, [[1, 2, 3]]))                          # a flag on self stays; the contribution goes
-    assert m.encode() == filled(2, [[NAN, 0, 0], [4, 5, 6]]).encode() and m.count() == 2
+    assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]]) and m.count() == 2
     m.merge(CovMatrixF64(1))                                # only the poisoned byte changes
-    assert m.encode()[4] == 1 and m.encode()[5:] == filled(2, [[NAN, 0, 0], [4, 5, 6]]).encode()[5:]
+    assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]], poisoned=1)
     assert CovMatrixF64.decode(m.encode()).encode() == m.encode()
     b = corrupt(corrupt(GOOD, 5 + 273, 0x7F), 5 + 3 * 281 + 272, 7)   # counts and flags are taken as stored
     assert CovMatrixF64.decode(b=b).encode() == b

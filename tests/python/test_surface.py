@@ -43,7 +43,8 @@ STATIC = {"from_bytes", "decode"}
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovMatrixF64", "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64",
+                              "CovMatrixF64", "dot"]       # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
@@ -150,11 +151,14 @@ LOST.push(1e-200, 1e-200)
 M, M4 = MomentsF64(), Moments4F64()
 for acc, x in [(M, 3.0), (M, 4.0), (M4, 3.0), (M4, 4.0)]:
     acc.add(x)
+CM = CovMatrixF64(1)
+for x, y in [(0.0, 1.0), (1.0, 3.0), (2.0, 4.0)]:
+    CM.add([x], y)
 F, I, TEXT, HUGE, OBJ, RAISING = 1.25, 12345678901234567890, "abcd", 10**400, Floaty(0.5), Floaty(TypeError("x"))
 B, BAD, BA, ARR = S64.to_bytes(), encode_state(0, 8, 0), bytearray(281), array.array("d", [F] * 3)
 RANGE, SEQ, BADSEQ = range(10**6, 10**6 + 3), [F, OBJ, I], [F, OBJ, TEXT]
 WATCHED = [None, True, False, SumF64, SumF32, FastSumF64, DotF64, S64, S32, OTHER, NANS, FS, D, LOST, F, I, TEXT,
-           HUGE, OBJ, RAISING, B, BAD, BA, ARR, RANGE, SEQ, BADSEQ, MomentsF64, Moments4F64, M, M4]
+           HUGE, OBJ, RAISING, B, BAD, BA, ARR, RANGE, SEQ, BADSEQ, MomentsF64, Moments4F64, M, M4, CovMatrixF64, CM]
 CALLS = {  # each call, and the exception it raises
     "SumF64()": None, "SumF32(F)": "TypeError", "S64.add(F)": None, "S64.add(I)": None, "S32.add(OBJ)": None,
     "S64.add(x=F)": None, "S64.add(TEXT)": "TypeError", "S32.add(HUGE)": "OverflowError",
@@ -168,6 +172,11 @@ CALLS = {  # each call, and the exception it raises
     "M.add(OBJ)": None, "M4.add(x=F)": None, "M.merge(M)": "RuntimeError", "M4.merge(M)": "TypeError",
     "M.stddev()": None, "M4.kurtosis()": None, "Moments4F64().skewness()": "ValueError",
     "MomentsF64.from_bytes(B)": "ValueError", "Moments4F64.from_bytes(M4.to_bytes())": None,
+    "CovMatrixF64(1)": None, "CovMatrixF64(2**32)": "OverflowError", "CovMatrixF64(2**20)": "MemoryError",
+    "CM.add(ARR[:1], OBJ)": None, "CM.add(SEQ, F)": "PanicException", "CM.add(BADSEQ, F)": "TypeError",
+    "CM.merge(CM)": "RuntimeError", "CM.sub(CovMatrixF64(2))": "ValueError", "CM.covariance(0, 0)": None,
+    "CM.regression()": None, "CM.regression_exact()": None, "CovMatrixF64(1).regression_exact()": "ValueError",
+    "CovMatrixF64.decode(CM.encode())": None, "CovMatrixF64.decode(B)": "ValueError", "CM.state_hash()": None,
 }
 
 
