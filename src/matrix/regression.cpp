@@ -45,11 +45,16 @@ Stat<Entries> read_entries(const CovMatrixF64& m) {
     return e;
 }
 
-// a = (a·pivot - left·top) / prev.  Each entry after step k of fraction-free
-// elimination is a minor of the input (Sylvester's identity: the bordered
-// (k+2)-minor times the leading k-minor `prev`), so the division is exact
-// and mpz_divexact, which relies on a zero remainder, is the truncating
-// division of the magnitudes with the sign of the product.
+// a = (a·pivot - left·top) / prev, one entry of step k of fraction-free
+// elimination.  Before step k, entry (i, j) with i, j >= k is the minor of
+// the input on rows 0..k-1, i and columns 0..k-1, j; the pivot is the
+// leading (k+1)-minor and prev the leading k-minor.  Sylvester's identity
+// makes a·pivot - left·top equal prev times the minor on rows 0..k, i and
+// columns 0..k, j, so the division is exact, and mpz_divexact (which relies
+// on a zero remainder) gives the truncating quotient with the sign of the
+// product.  Every value is a minor, so none outgrows the determinant:
+// Hadamard's bound keeps an m-minor of entries below 2^b under
+// m^(m/2)·2^(b·m).
 void bareiss_update(Int& a, const Int& pivot, const Int& left, const Int& top, const Int& prev,
                     Int& scratch) {
     mpz_mul(scratch.get_mpz_t(), a.get_mpz_t(), pivot.get_mpz_t());
