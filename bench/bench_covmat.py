@@ -33,6 +33,13 @@ SEED = 20261206
 rng = np.random.default_rng(SEED)
 
 
+def best(fns, rounds):
+    """Fastest of `rounds` interleaved runs of each function: on a shared machine the run least
+    disturbed by other load is the one that measures the code."""
+    runs = [medians(fns, repeats=1, warmup=1 if r == 0 else 0) for r in range(rounds)]
+    return [min(run[k] for run in runs) for k in range(len(fns))]
+
+
 def design(d):
     """N rows of d explanatory values in [0, 1) and a response linear in them plus noise."""
     x = rng.random((N, d))
@@ -107,23 +114,26 @@ def rounded(solution, shifts):
 
 
 def main(dims):
-    print(f"{N} observations per state; median of repeated runs, seconds")
+    print(f"{N} observations per state; fastest of interleaved runs, seconds")
     print(f"{'d':>3} {'exact':>9} {'flint raw':>10} {'flint scaled':>13} {'exact/flint':>12} {'lstsq':>9}"
           f" {'regression':>11}")
     times = {}
     for d in dims:
         x, y = design(d)
         m = fill(x, y)
-        repeats = 5 if d <= 20 else 3
+        rounds = 21 if d <= 20 else 7
         exact = m.regression_exact()
         a = np.column_stack([np.ones(N), x])
-        (t_exact, t_fast, t_lstsq) = medians(
-            [m.regression_exact, m.regression, lambda: np.linalg.lstsq(a, y, rcond=None)], repeats=repeats)
-        row = f"{d:>3} {t_exact:>9.5f}"
+        (t_lstsq,) = best([lambda: np.linalg.lstsq(a, y, rcond=None)], 3)
         if flint:
             g, r = normal_equations(m)
             gs, rs, shifts = scaled(g, r)
-            t_raw, t_scaled = medians([lambda: flint_solve(g, r), lambda: flint_solve(gs, rs)], repeats=repeats)
+            t_exact, t_fast, t_raw, t_scaled = best([m.regression_exact, m.regression, lambda: flint_solve(g, r),
+                                                     lambda: flint_solve(gs, rs)], rounds)
+        else:
+            t_exact, t_fast = best([m.regression_exact, m.regression], rounds)
+        row = f"{d:>3} {t_exact:>9.5f}"
+        if flint:
             check(f"d={d}: flint on the system as read, rounded once", rounded(flint_solve(g, r), [0] * (d + 1)),
                   exact)
             check(f"d={d}: flint on the scaled system, rounded once", rounded(flint_solve(gs, rs), shifts), exact)
@@ -152,7 +162,7 @@ def main(dims):
         t0 = time.perf_counter()
         add_lists()
         t_list = time.perf_counter() - t0
-        t_array, t_cov = medians([lambda: fill(x, y), lambda: np.cov(stacked, bias=True)], repeats=3)
+        t_array, t_cov = best([lambda: fill(x, y), lambda: np.cov(stacked, bias=True)], 3)
         print(f"d={d:>2}: add(list row) {t_list / N * 1e6:7.2f} us/obs, add(ndarray row) "
               f"{t_array / N * 1e6:7.2f} us/obs, numpy.cov {t_cov / N * 1e6:7.3f} us/obs "
               f"({t_array / t_cov:.0f}x)")
