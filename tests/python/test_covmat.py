@@ -200,6 +200,16 @@ def corrupt(b, offset, value):
 GOOD = filled(2, [[1, 2, 3], [-4, 0.5, 6]]).encode()
 
 
+class Reading:
+    """A row element whose conversion to float calls back into Python."""
+    def __init__(self, call):
+        self.call = call
+
+    def __float__(self):
+        self.call()
+        return 1.0
+
+
 def test_flags_poisoning_and_refused_subtraction():
     m, nan = filled(2, [[1, 2, 3], [4, 5, 6]]), filled(2, [[NAN, 0, 0]])
     lost = filled(2, [[TINY, TINY, 0]])
@@ -213,6 +223,10 @@ def test_flags_poisoning_and_refused_subtraction():
         m.merge(m)
     with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
         m.sub(m)
+    for inner in (m.count, m.regression_exact, m.encode, lambda: m.add([0, 0], 0)):   # while a row is read
+        with pytest.raises(RuntimeError, match="^Already (mutably )?borrowed$"):
+            m.add([1, Reading(inner)], 2.0)
+        assert m.encode() == before
     m.merge(nan)
     m.sub(filled(2, [[1, 2, 3]]))                          # a flag on self stays; the contribution goes
     assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]]) and m.count() == 2
