@@ -79,14 +79,35 @@ bool bring_pivot(IntMatrix& m, std::size_t k, int& sign) {
     return true;
 }
 
-// Exponent of the largest power of two dividing every non-zero value seen.
-struct CommonTwos {
-    std::size_t k = SIZE_MAX;
-    void see(const Int& v) {
-        if (sgn(v) != 0) k = std::min<std::size_t>(k, mpz_scan1(v.get_mpz_t(), 0));
+// Exponent of the largest power of two dividing v; a zero is divisible by
+// any power (SIZE_MAX).
+std::size_t twos(const Int& v) { return sgn(v) == 0 ? SIZE_MAX : mpz_scan1(v.get_mpz_t(), 0); }
+
+// Shifts s_i with s_i + s_j <= twos(G[i][j]) and s_i <= twos(r[i]), large
+// where the data allow: each starts at the most its own diagonal entry and
+// right-hand side allow, and any pair that still exceeds its entry is
+// lowered to half of it.  Only lowering happens, so the loop ends.
+std::vector<std::size_t> symmetric_shifts(const IntMatrix& a) {
+    const std::size_t size = a.size();
+    std::vector<std::size_t> s(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::size_t cap = std::min(twos(a[i][size]), twos(a[i][i]) / 2);
+        s[i] = cap >= SIZE_MAX / 2 ? 0 : cap;  // nothing to divide: leave the row
     }
-    std::size_t shift() const { return k == SIZE_MAX ? 0 : k; }
-};
+    for (bool lowered = true; lowered;) {
+        lowered = false;
+        for (std::size_t i = 0; i < size; ++i)
+            for (std::size_t j = i + 1; j < size; ++j) {
+                const std::size_t t = twos(a[i][j]);
+                if (t != SIZE_MAX && s[i] + s[j] > t) {
+                    s[i] = std::min(s[i], t / 2);
+                    s[j] = std::min(s[j], t - s[i]);
+                    lowered = true;
+                }
+            }
+    }
+    return s;
+}
 
 }  // namespace
 
@@ -177,17 +198,27 @@ Int bareiss_det(IntMatrix m) {
 //   N_{m-1} = c_{m-1},  N_i = (D'·c_i − Σ_{j>i} U[i][j]·N_j) / U[i][i]
 // divides exactly.  That costs O(m^3) operations for all m + 1
 // determinants, instead of O(m^4) for m + 1 separate eliminations.
-Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll) {
+//
+// A symmetric M stays symmetric under elimination without row exchanges
+// (the minor on rows 0..k, i and columns 0..k, j is the transpose of the one
+// on rows 0..k, j and columns 0..k, i), so only the upper triangle and b
+// need updating, with M[i][k] read as M[k][i]: half the work.  A zero pivot
+// needs a row exchange, which breaks the symmetry; the solve then starts
+// again from a copy of the input without relying on it.
+Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll, bool symmetric) {
     const std::size_t size = a.size();
+    const IntMatrix input = symmetric ? a : IntMatrix();
     Int prev = 1, scratch;
     int sign = 1;
     for (std::size_t k = 0; k < size; ++k) {
+        if (symmetric && sgn(a[k][k]) == 0) return solve_augmented(input, poll, false);
         if (!bring_pivot(a, k, sign)) return std::optional<Cramer>();
         for (std::size_t i = k + 1; i < size; ++i) {
             if (poll()) return fail(Stopped{});
-            for (std::size_t j = k + 1; j <= size; ++j)
-                bareiss_update(a[i][j], a[k][k], a[i][k], a[k][j], prev, scratch);
-            a[i][k] = 0;
+            const Int& left = symmetric ? a[k][i] : a[i][k];
+            for (std::size_t j = symmetric ? i : k + 1; j <= size; ++j)
+                bareiss_update(a[i][j], a[k][k], left, a[k][j], prev, scratch);
+            if (!symmetric) a[i][k] = 0;
         }
         prev = a[k][k];
     }
@@ -207,14 +238,14 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll)
     return std::optional<Cramer>(std::move(out));
 }
 
-// Row i of [G | r] and column j of G are divided by the largest powers of
-// two 2^v_i, 2^w_j common to them.  Readings are multiples of 2^-1074
-// units, but data rarely reach the subnormal range, so these factors strip
-// about a thousand zero bits from every entry and the elimination works on
-// integers a fraction of their size.  Scaling row i leaves the solution as
-// it is; scaling column j solves for 2^w_j·β_j, whose numerator is the
-// same D_j' over D'·2^w_j: the rational β_j, and so its rounding, is
-// unchanged.
+// Row and column i of G, and r[i], are divided by 2^s_i (G[i][j] by
+// 2^(s_i + s_j)), which keeps G symmetric.  Readings count units of
+// 2^-1074, but data rarely reach the subnormal range: a column whose values
+// are multiples of 2^-e contributes multiples of 2^(1074-e) to its sums and
+// products, so these shifts strip hundreds of zero bits from every entry
+// and the elimination works on integers a fraction of their size.  The
+// scaled system solves for 2^s_j·β_j exactly, with numerator D_j' over
+// D'·2^s_j: the rational β_j, and so its rounding, is unchanged.
 Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatrixF64& m,
                                                                    Poll poll) {
     using Result = Stat<std::vector<double>>;
@@ -232,26 +263,19 @@ Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatri
         g[i + 1][size] = std::move(e.cross[response_index(d, i)]);
     }
 
-    for (std::vector<Int>& row : g) {
-        CommonTwos twos;
-        for (const Int& v : row) twos.see(v);
-        for (Int& v : row) v >>= twos.shift();
-    }
-    std::vector<std::size_t> column_shift(size);
-    for (std::size_t j = 0; j < size; ++j) {
-        CommonTwos twos;
-        for (const std::vector<Int>& row : g) twos.see(row[j]);
-        column_shift[j] = twos.shift();
-        for (std::vector<Int>& row : g) row[j] >>= column_shift[j];
+    const std::vector<std::size_t> shift = symmetric_shifts(g);
+    for (std::size_t i = 0; i < size; ++i) {
+        for (std::size_t j = 0; j < size; ++j) g[i][j] >>= shift[i] + shift[j];
+        g[i][size] >>= shift[i];
     }
 
-    auto solved = solve_augmented(std::move(g), poll);
+    auto solved = solve_augmented(std::move(g), poll, true);
     if (!solved) return fail(Stopped{});
     const std::optional<Cramer>& c = solved.value();
     if (!c) return Result(fail(StatsError::Degenerate));
     std::vector<double> beta(size);
     for (std::size_t k = 0; k < size; ++k)
-        beta[k] = round_rational(c->numerators[k], Int(c->det << column_shift[k]));
+        beta[k] = round_rational(c->numerators[k], Int(c->det << shift[k]));
     return Result(std::move(beta));
 }
 

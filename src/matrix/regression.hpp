@@ -69,11 +69,13 @@ Int bareiss_det(IntMatrix m);
 
 // Cramer's rule for the m × (m + 1) augmented matrix [M | b], in one
 // fraction-free elimination: D = det M and D_k = det of M with column k
-// replaced by b, so that x_k = D_k / D.  Absent when D = 0.
+// replaced by b, so that x_k = D_k / D.  Absent when D = 0.  `symmetric`
+// promises that M is symmetric, which halves the work.
 struct Cramer {
     Int det;
     std::vector<Int> numerators;
 };
-Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll = {});
+Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll = {},
+                                                         bool symmetric = false);
 
 }  // namespace vx

@@ -88,6 +88,22 @@ TEST(Bareiss, MatchesLeibnizAndCramerOfTheAugmentedSystem) {
     }
 }
 
+TEST(Bareiss, SymmetricEliminationAgreesWithTheGeneralOne) {
+    Rng r(4);
+    for (int trial = 0; trial < 300; ++trial) {
+        const std::size_t m = 1 + trial % 7;
+        IntMatrix a = random_matrix(r, m, m + 1, 1 + int(r() % 150), 2 + trial % 6);  // zero pivots restart
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < i; ++j) a[i][j] = a[j][i];
+        const auto general = vx::solve_augmented(a).value(), symmetric = vx::solve_augmented(a, {}, true).value();
+        ASSERT_EQ(general.has_value(), symmetric.has_value()) << trial;
+        if (general) {
+            EXPECT_EQ(general->det, symmetric->det) << trial;
+            EXPECT_EQ(general->numerators, symmetric->numerators) << trial;
+        }
+    }
+}
+
 TEST(Bareiss, APollThatAsksToStopEndsTheSolve) {
     Rng r(3);
     int polls = 0;
