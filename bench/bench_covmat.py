@@ -7,9 +7,10 @@ Run from the repository root after `bash scripts/run-tests.sh` and
 For each d (default 5 10 20 50) it builds the state of 10**5 observations, reads the integer
 normal equations G·β = r back from encode() (the integers in units of 2**-1074, G[0][0] = n·2**1074)
 and solves that same system with flint.fmpz_mat.solve, exactly.  flint is timed on the system as
-read, and on the same system with the common powers of two of each row and column divided out
-(the scaling regression_exact applies before it eliminates), so that neither side gains from
-trailing zero bits.  Every flint solution is rounded once and checked against regression_exact.
+read, and on the same system with the common powers of two of each row and then each column
+divided out (at least as much as regression_exact strips before it eliminates), so that flint
+is not slowed by trailing zero bits.  Every flint solution is rounded once and checked against
+regression_exact.
 """
 import math
 import sys
