@@ -85,8 +85,9 @@ std::size_t twos(const Int& v) { return sgn(v) == 0 ? SIZE_MAX : mpz_scan1(v.get
 
 // Shifts s_i with s_i + s_j <= twos(G[i][j]) and s_i <= twos(r[i]), large
 // where the data allow: each starts at the most its own diagonal entry and
-// right-hand side allow, and any pair that still exceeds its entry is
-// lowered to half of it.  Only lowering happens, so the loop ends.
+// right-hand side allow, and a pair that still exceeds its entry is lowered
+// within it.  Lowering never breaks a pair already checked, so one pass
+// over the pairs suffices.
 std::vector<std::size_t> symmetric_shifts(const IntMatrix& a) {
     const std::size_t size = a.size();
     std::vector<std::size_t> s(size);
@@ -94,18 +95,14 @@ std::vector<std::size_t> symmetric_shifts(const IntMatrix& a) {
         const std::size_t cap = std::min(twos(a[i][size]), twos(a[i][i]) / 2);
         s[i] = cap >= SIZE_MAX / 2 ? 0 : cap;  // nothing to divide: leave the row
     }
-    for (bool lowered = true; lowered;) {
-        lowered = false;
-        for (std::size_t i = 0; i < size; ++i)
-            for (std::size_t j = i + 1; j < size; ++j) {
-                const std::size_t t = twos(a[i][j]);
-                if (t != SIZE_MAX && s[i] + s[j] > t) {
-                    s[i] = std::min(s[i], t / 2);
-                    s[j] = std::min(s[j], t - s[i]);
-                    lowered = true;
-                }
+    for (std::size_t i = 0; i < size; ++i)
+        for (std::size_t j = i + 1; j < size; ++j) {
+            const std::size_t t = twos(a[i][j]);
+            if (t != SIZE_MAX && s[i] + s[j] > t) {
+                s[i] = std::min(s[i], t / 2);
+                s[j] = std::min(s[j], t - s[i]);
             }
-    }
+        }
     return s;
 }
 
@@ -259,7 +256,8 @@ Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatri
     for (std::size_t i = 0; i < d; ++i) g[0][i + 1] = g[i + 1][0] = e.x[i];
     g[0][size] = std::move(e.y);
     for (std::size_t i = 0; i < d; ++i) {
-        for (std::size_t j = i; j < d; ++j) g[i + 1][j + 1] = g[j + 1][i + 1] = e.cross[pair_index(d, i, j)];
+        for (std::size_t j = i; j < d; ++j)
+            g[i + 1][j + 1] = g[j + 1][i + 1] = e.cross[pair_index(d, i, j)];
         g[i + 1][size] = std::move(e.cross[response_index(d, i)]);
     }
 
