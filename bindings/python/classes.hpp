@@ -7,6 +7,8 @@
 #include "frame.hpp"
 #include "matrix/covmat.hpp"
 #include "stats/moments.hpp"
+#include "hist/hist.hpp"
+#include "hist/lattice.hpp"
 
 namespace vxpy {
 
@@ -17,6 +19,8 @@ template <> ClassDef& class_of<vx::DotF64>();
 template <> ClassDef& class_of<vx::MomentsF64>();
 template <> ClassDef& class_of<vx::Moments4F64>();
 template <> ClassDef& class_of<vx::CovMatrixF64>();
+template <> ClassDef& class_of<vx::HistogramF64>();
+template <> ClassDef& class_of<vx::ExtremaF64>();
 
 template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
@@ -25,6 +29,8 @@ template <> inline constexpr bool is_class_state<vx::DotF64> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
 template <> inline constexpr bool is_class_state<vx::CovMatrixF64> = true;
+template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
+template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
 
 // The module functions, in registration order after the classes.
 extern PyMethodDef dot_function;

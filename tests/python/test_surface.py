@@ -7,7 +7,8 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import CovMatrixF64, DotF64, FastSumF64, Moments4F64, MomentsF64, SumF32, SumF64, dot
+from varnix import (CovMatrixF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64, SumF32,
+                    SumF64, dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -24,8 +25,12 @@ SIGNATURES = {
     CovMatrixF64: ["count($self)", "add($self, x, y)", "merge($self, o)", "covariance($self, i, j)",
                    "regression($self)", "regression_exact($self)", "sub($self, o)", "encode($self)", "decode(b)",
                    "state_hash($self)"],
+    HistogramF64: ["add($self, x)", "edges($self)", "counts($self)", "total($self)", "quantile_bounds($self, q)",
+                   "encode($self)", "decode(b)", "state_hash($self)"],
+    ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
+                 "state_hash($self)"],
 }
-CONSTRUCTORS = {CovMatrixF64: ("d", 2)}      # parameter name and a valid argument; the others take none
+NEW_ARGS = {CovMatrixF64: ("d", 2), HistogramF64: ("edges", [0.0])}   # constructor parameters, sample arguments
 TRY_UNMERGE_DOC = (
     "Exactly remove a previously merged contribution (group subtraction).\n"
     "Returns False (state untouched) if `other` carries NaN/infinity flags\n"
@@ -43,15 +48,14 @@ STATIC = {"from_bytes", "decode"}
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64",
-                              "CovMatrixF64", "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovMatrixF64",
+                              "HistogramF64", "ExtremaF64", "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
-        name, (param, arg) = cls.__name__, CONSTRUCTORS.get(cls, ("", None))
-        new = (lambda: cls(arg)) if param else cls
+        name, (params, *args) = cls.__name__, NEW_ARGS.get(cls, ("",))
         assert (cls.__module__, cls.__qualname__, cls.__doc__, cls.__text_signature__) == \
-            ("builtins", name, f"{name}({param})\n--\n\n", f"({param})")
+            ("builtins", name, f"{name}({params})\n--\n\n", f"({params})")
         table = dict(sig.split("(", 1) for sig in signatures)
         assert {n for n in dir(cls) if not n.startswith("_")} == set(table)
         for meth, sig in table.items():
@@ -62,8 +66,8 @@ def test_names_signatures_and_docs():
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})                # not subclassable
         with pytest.raises(AttributeError):
-            new().extra = 1
-        assert not hasattr(new(), "__dict__")
+            cls(*args).extra = 1
+        assert not hasattr(cls(*args), "__dict__")
 
 
 class Floaty:
