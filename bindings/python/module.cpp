@@ -61,6 +61,14 @@ PyObject* init() {
         &class_of<vx::SumF32>(),
         &class_of<vx::FastSumF64>(),
         &class_of<vx::DotF64>(),
+        &class_of<vx::MomentsF64>(),
+        &class_of<vx::Moments4F64>(),
+        &class_of<vx::CovF64>(),
+        &class_of<vx::WeightedMomentsF64>(),
+        &class_of<vx::PnMomentsF64>(),
+        &class_of<vx::CovMatrixF64>(),
+        &class_of<vx::HistogramF64>(),
+        &class_of<vx::ExtremaF64>(),
     };
     for (ClassDef* def : classes) {
         if (!add_class(module, *def)) {

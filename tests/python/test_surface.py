@@ -6,7 +6,8 @@ import pytest
 
 import varnix
 from conftest import sum_of
-from varnix import DotF64, FastSumF64, SumF32, SumF64, dot
+from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64,
+                    PnMomentsF64, SumF32, SumF64, WeightedMomentsF64, dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -15,34 +16,65 @@ SIGNATURES = {
              "from_bytes(b)", "state_hash($self)"],
     FastSumF64: ["add($self, x)", "extend($self, xs)", "count($self)", "finish($self)"],
     DotF64: ["push($self, a, b)", "extend($self, xs, ys)", "merge($self, other)", "value($self)", "state_hash($self)"],
+    MomentsF64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                 "sample_variance($self)", "stddev($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    Moments4F64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                  "kurtosis($self)", "excess_kurtosis($self)", "skewness($self)", "skewness_squared($self)",
+                  "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    CovF64: ["add($self, x, y)", "merge($self, o)", "count($self)", "covariance($self)", "slope($self)",
+             "intercept($self)", "r_squared($self)", "correlation($self)", "to_bytes($self)", "from_bytes(b)",
+             "state_hash($self)"],
+    WeightedMomentsF64: ["add($self, x, w)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                         "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    PnMomentsF64: ["add($self, x)", "remove($self, x)", "merge($self, o)", "live_count($self)", "mean($self)",
+                   "variance($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    CovMatrixF64: ["count($self)", "add($self, x, y)", "merge($self, o)", "covariance($self, i, j)",
+                   "regression($self)", "regression_exact($self)", "sub($self, o)", "encode($self)", "decode(b)",
+                   "state_hash($self)"],
+    HistogramF64: ["add($self, x)", "edges($self)", "counts($self)", "total($self)", "quantile_bounds($self, q)",
+                   "encode($self)", "decode(b)", "state_hash($self)"],
+    ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
+                 "state_hash($self)"],
 }
+NEW_ARGS = {CovMatrixF64: ("d", 2), HistogramF64: ("edges", [0.0])}   # constructor parameters, sample arguments
 TRY_UNMERGE_DOC = (
     "Exactly remove a previously merged contribution (group subtraction).\n"
     "Returns False (state untouched) if `other` carries NaN/infinity flags\n"
     "or a larger count. Kani-verified: the borrow chain inverts merge's\n"
     "carry chain for all valid states.")
+MORE_DOC = {
+    "try_unmerge": TRY_UNMERGE_DOC,
+    "sub": "Exactly remove a previously merged contribution (downdating /\n"
+           "unlearning). All-or-nothing; raises on dimension mismatch, on\n"
+           "non-finite-flagged subtrahends, or on count underflow.",
+    "regression_exact": "Exact tier: correctly rounded coefficients \u2014 the normal equations are\n"
+                        "solved in exact integer arithmetic and each coefficient rounded once.\n"
+                        "Bit-identical on any machine by mathematical definition."}
+STATIC = {"from_bytes", "decode"}
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
+                              "WeightedMomentsF64", "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64",
+                              "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
-        name = cls.__name__
+        name, (params, *args) = cls.__name__, NEW_ARGS.get(cls, ("",))
         assert (cls.__module__, cls.__qualname__, cls.__doc__, cls.__text_signature__) == \
-            ("builtins", name, name + "()\n--\n\n", "()")
+            ("builtins", name, f"{name}({params})\n--\n\n", f"({params})")
         table = dict(sig.split("(", 1) for sig in signatures)
         assert {n for n in dir(cls) if not n.startswith("_")} == set(table)
         for meth, sig in table.items():
             method = getattr(cls, meth)
             assert (method.__text_signature__, method.__doc__) == \
-                ("(" + sig, TRY_UNMERGE_DOC if meth == "try_unmerge" else None), (name, meth)
-            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth == "from_bytes")
+                ("(" + sig, MORE_DOC.get(meth)), (name, meth)
+            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth in STATIC)
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})                # not subclassable
         with pytest.raises(AttributeError):
-            cls().extra = 1
-        assert not hasattr(cls(), "__dict__")
+            cls(*args).extra = 1
+        assert not hasattr(cls(*args), "__dict__")
 
 
 class Floaty:
