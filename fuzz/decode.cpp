@@ -15,6 +15,13 @@
 
 #include "exact/acc.hpp"
 #include "exact/dot.hpp"
+#include "hist/hist.hpp"
+#include "hist/lattice.hpp"
+#include "matrix/covmat.hpp"
+#include "stats/cov.hpp"
+#include "stats/moments.hpp"
+#include "stats/pn_moments.hpp"
+#include "stats/weighted.hpp"
 
 namespace {
 
@@ -52,6 +59,21 @@ constexpr Row kRows[] = {
     {"SumF64", &round_trip<vx::SumF64, &read_fixed<vx::SumF64, vx::kSumBytes, &vx::read_sum>, &encoded<vx::SumF64>>},
     {"SumF32", &round_trip<vx::SumF32, &read_fixed<vx::SumF32, vx::kSumBytes, &vx::read_sum32>, &encoded<vx::SumF32>>},
     {"DotF64", &round_trip<vx::DotF64, &read_fixed<vx::DotF64, vx::kDotBytes, &vx::read_dot>, &encoded<vx::DotF64>>},
+    {"MomentsF64", &round_trip<vx::MomentsF64, &read_fixed<vx::MomentsF64, vx::kMomentsBytes, &vx::read_moments>,
+                               &encoded<vx::MomentsF64>>},
+    {"Moments4F64", &round_trip<vx::Moments4F64, &read_fixed<vx::Moments4F64, vx::kMoments4Bytes, &vx::read_moments4>,
+                                &encoded<vx::Moments4F64>>},
+    {"CovF64", &round_trip<vx::CovF64, &read_fixed<vx::CovF64, vx::kCovBytes, &vx::read_cov>, &encoded<vx::CovF64>>},
+    {"WeightedMomentsF64",
+     &round_trip<vx::WeightedMomentsF64, &read_fixed<vx::WeightedMomentsF64, vx::kWeightedBytes, &vx::read_weighted>,
+                 &encoded<vx::WeightedMomentsF64>>},
+    {"PnMomentsF64",
+     &round_trip<vx::PnMomentsF64, &read_fixed<vx::PnMomentsF64, vx::kPnMomentsBytes, &vx::read_pn_moments>,
+                 &encoded<vx::PnMomentsF64>>},
+    {"CovMatrixF64", &round_trip<vx::CovMatrixF64, &vx::decode_covmat, &encoded<vx::CovMatrixF64>>},
+    {"HistogramF64", &round_trip<vx::HistogramF64, &vx::decode_bytes, &vx::encode_bytes>},
+    {"ExtremaF64", &round_trip<vx::ExtremaF64, &read_fixed<vx::ExtremaF64, vx::kExtremaBytes, &vx::from_bytes>,
+                               &vx::to_bytes>},
 };
 
 const Row* chosen = nullptr;

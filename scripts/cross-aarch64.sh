@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Machine independence: builds the core and its GoogleTest suite with
-# Debian's aarch64 cross compiler and runs the suite under qemu-user.  The
-# suite includes the receipts of a fixed corpus of operations, compared with
+# Machine independence: builds the core and its GoogleTest suites with
+# Debian's aarch64 cross compiler and runs them under qemu-user.  The
+# suites include the receipts of a fixed corpus of operations, compared with
 # the same golden digests as on x86-64.  Needs root for the set-up (an arm64
-# foreign architecture and the arm64 builds of libssl and libgtest).
+# foreign architecture and the arm64 builds of libssl, libgmp and libgtest).
 #
 #   bash scripts/cross-aarch64.sh
 set -euo pipefail
@@ -13,12 +13,20 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
     [ "$(id -u)" -eq 0 ] || { echo "cross: run as root once to add the arm64 architecture" >&2; exit 1; }
     dpkg --add-architecture arm64
 fi
-ensure_debian_packages g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libgtest-dev:arm64
+ensure_debian_packages g++-aarch64-linux-gnu qemu-user libssl-dev:arm64 libgmp-dev:arm64 libgtest-dev:arm64
 
 out=build/aarch64
 mkdir -p "$out"
-aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math -Isrc \
-    src/exact/acc.cpp src/exact/dot.cpp src/exact/fast.cpp src/receipt/receipt.cpp \
-    tests/cpp/test_core.cpp -lgtest -lgtest_main -lcrypto -lpthread -o "$out/varnix_core_tests"
+cross=(aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math -Isrc)
+libs=(-lgtest -lgtest_main -lgmpxx -lgmp -lcrypto -lpthread)
+for unit in src/*/*.cpp; do
+    "${cross[@]}" -c "$unit" -o "$out/$(basename "${unit%.cpp}").o" &
+done
+wait
+"${cross[@]}" tests/cpp/test_core.cpp tests/cpp/test_matrix.cpp tests/cpp/test_hist.cpp "$out"/*.o "${libs[@]}" \
+    -o "$out/varnix_core_tests"
+"${cross[@]}" tests/cpp/test_bigint.cpp "$out"/*.o "${libs[@]}" -o "$out/varnix_bigint_tests"
 file "$out/varnix_core_tests" | cut -d, -f1-2
-qemu-aarch64 -L /usr/aarch64-linux-gnu "$out/varnix_core_tests" --gtest_brief=1
+for suite in varnix_core_tests varnix_bigint_tests; do
+    qemu-aarch64 -L /usr/aarch64-linux-gnu "$out/$suite" --gtest_brief=1
+done

@@ -5,14 +5,16 @@
 # build/fuzz/corpus/, never into the repository).  Any crash, sanitizer
 # report or broken invariant stops the script with a non-zero status.
 #
-#   bash scripts/run-fuzzers.sh            # 20 s per target, as CI runs it
+#   bash scripts/run-fuzzers.sh            # as CI runs it: 20 s for the operation
+#                                          # target, 5 s for each decoder (past 10^6 runs)
 #   bash scripts/run-fuzzers.sh 3600       # an hour per target
 #   FUZZ_RUNS=10000000 bash scripts/run-fuzzers.sh 0   # a number of executions instead
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-ensure_debian_packages clang-14 libclang-rt-14-dev
+ensure_debian_packages clang-14 libclang-rt-14-dev libssl-dev libgmp-dev
 seconds=${1:-20}
+decoder_seconds=${1:-5}
 
 out=build/fuzz
 mkdir -p "$out"
@@ -23,7 +25,7 @@ mkdir -p "$out"
 flags=(-std=c++20 -O2 -g -Isrc -Wall -Wextra -ffp-contract=off -fno-fast-math
        -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 objects=()
-for unit in src/exact/acc src/exact/dot src/exact/fast fuzz/decode fuzz/ops; do
+for unit in $(ls src/*/*.cpp | sed 's/\.cpp$//') fuzz/decode fuzz/ops; do
     object="$out/$(basename "$unit").o"
     cover=(); [[ $unit == src/* ]] && cover=(-fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp)
     clang++-14 "${flags[@]}" "${cover[@]}" -c "$unit.cpp" -o "$object" &
@@ -31,14 +33,14 @@ for unit in src/exact/acc src/exact/dot src/exact/fast fuzz/decode fuzz/ops; do
 done
 wait
 for target in decode ops; do
-    clang++-14 "${flags[@]}" -fsanitize=fuzzer "$out/$target.o" "${objects[@]}" -o "$out/$target"
+    clang++-14 "${flags[@]}" -fsanitize=fuzzer "$out/$target.o" "${objects[@]}" -lcrypto -lgmpxx -lgmp \
+        -o "$out/$target"
 done
 
-limit=(-max_total_time="$seconds")
-[ -n "${FUZZ_RUNS:-}" ] && limit=(-runs="$FUZZ_RUNS")
-run() {  # name binary seed-corpus [env...]
-    local name=$1 binary=$2 seeds=$3
-    shift 3
+run() {  # name seconds binary seed-corpus [env...]
+    local name=$1 binary=$3 seeds=$4 limit=(-max_total_time="$2")
+    [ -n "${FUZZ_RUNS:-}" ] && limit=(-runs="$FUZZ_RUNS")
+    shift 4
     mkdir -p "$out/corpus/$name"
     env "$@" "$binary" "${limit[@]}" -max_len=2048 -print_final_stats=1 -artifact_prefix="$out/$name-" \
         "$out/corpus/$name" "$seeds" >"$out/$name.log" 2>&1 || {
@@ -50,6 +52,6 @@ run() {  # name binary seed-corpus [env...]
 }
 for decoder in $(VX_DECODER=list "$out/decode" -runs=0 2>/dev/null | sed -n 's/^decoder: //p'); do
     mkdir -p "fuzz/corpus/decode-$decoder"
-    run "decode-$decoder" "$out/decode" "fuzz/corpus/decode-$decoder" VX_DECODER="$decoder"
+    run "decode-$decoder" "$decoder_seconds" "$out/decode" "fuzz/corpus/decode-$decoder" VX_DECODER="$decoder"
 done
-run ops "$out/ops" fuzz/corpus/ops
+run ops "$seconds" "$out/ops" fuzz/corpus/ops
