@@ -5,6 +5,8 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "frame.hpp"
+#include "maps/keyed.hpp"
+#include "maps/replicated.hpp"
 
 namespace vxpy {
 
@@ -12,11 +14,20 @@ template <> ClassDef& class_of<vx::SumF64>();
 template <> ClassDef& class_of<vx::SumF32>();
 template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
+template <> ClassDef& class_of<vx::SumMap>();
+template <> ClassDef& class_of<vx::ReplicatedSum>();
+template <> ClassDef& class_of<vx::DeltasSum>();
 
 template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
 template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
+template <> inline constexpr bool is_class_state<vx::SumMap> = true;
+template <> inline constexpr bool is_class_state<vx::ReplicatedSum> = true;
+template <> inline constexpr bool is_class_state<vx::DeltasSum> = true;
+
+// A map that would outgrow its encoding raises OverflowError.
+template <> inline constexpr bool is_limit_error<vx::MapLimit> = true;
 
 // The module functions, in registration order after the classes.
 extern PyMethodDef dot_function;

@@ -219,6 +219,7 @@ const char* error_text(Fixed e) {
 }
 
 void raise_value_error(const char* text) { PyErr_SetString(PyExc_ValueError, text); }
+void raise_overflow_error(const char* text) { PyErr_SetString(PyExc_OverflowError, text); }
 
 namespace {
 

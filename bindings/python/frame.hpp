@@ -26,6 +26,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "base/expected.hpp"
@@ -343,10 +344,22 @@ const char* error_text(Fixed e);
 
 // Sets ValueError with the text of an error value.
 void raise_value_error(const char* text);
+// Sets OverflowError with the text of an error value.
+void raise_overflow_error(const char* text);
+
+// An error type whose values are limits of the state (what its encoding can
+// hold) rather than invalid data: raised as OverflowError, not ValueError.
+template <class E>
+inline constexpr bool is_limit_error = false;
 
 template <class R>
 struct Converter;
 
+// An operation that succeeded without a result.
+template <>
+struct Converter<std::monostate> {
+    static PyObject* convert(std::monostate) { Py_RETURN_NONE; }
+};
 template <>
 struct Converter<double> {
     static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
@@ -408,7 +421,10 @@ template <class T, class E>
 struct Converter<vx::Expected<T, E>> {
     static PyObject* convert(vx::Expected<T, E>&& v) {
         if (!v) {
-            raise_value_error(error_text(v.error()));
+            if constexpr (is_limit_error<E>)
+                raise_overflow_error(error_text(v.error()));
+            else
+                raise_value_error(error_text(v.error()));
             return nullptr;
         }
         return Converter<T>::convert(std::move(v).value());

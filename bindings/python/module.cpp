@@ -61,6 +61,9 @@ PyObject* init() {
         &class_of<vx::SumF32>(),
         &class_of<vx::FastSumF64>(),
         &class_of<vx::DotF64>(),
+        &class_of<vx::SumMap>(),
+        &class_of<vx::ReplicatedSum>(),
+        &class_of<vx::DeltasSum>(),
     };
     for (ClassDef* def : classes) {
         if (!add_class(module, *def)) {

@@ -7,7 +7,7 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import DotF64, FastSumF64, SumF32, SumF64, dot
+from varnix import DeltasSum, DotF64, FastSumF64, ReplicatedSum, SumF32, SumF64, SumMap, dot
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -16,6 +16,10 @@ SIGNATURES = {
              "from_bytes(b)", "state_hash($self)"],
     FastSumF64: ["add($self, x)", "extend($self, xs)", "count($self)", "finish($self)"],
     DotF64: ["push($self, a, b)", "extend($self, xs, ys)", "merge($self, other)", "value($self)", "state_hash($self)"],
+    SumMap: ["add($self, key, x)", "value($self, key)", "merge($self, other)", "len($self)", "count($self)",
+             "encode($self)"],
+    ReplicatedSum: ["add($self, replica, x)", "join($self, other)", "value($self)", "encode($self)"],
+    DeltasSum: ["add($self, x)", "value($self)"],
 }
 TRY_UNMERGE_DOC = (
     "Exactly remove a previously merged contribution (group subtraction).\n"
@@ -25,7 +29,8 @@ TRY_UNMERGE_DOC = (
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "SumMap", "ReplicatedSum", "DeltasSum",
+                              "dot"]       # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():

@@ -1,0 +1,68 @@
+// SumMap, MomentsMap, ReplicatedSum and DeltasSum: keyed and replicated sums.
+#include "classes.hpp"
+
+namespace vxpy {
+
+namespace {
+
+using vx::DeltasSum;
+using vx::Done;
+using vx::ReplicatedSum;
+using vx::SumMap;
+
+using TS = Table<SumMap, "SumMap">;
+
+PyMethodDef sum_map_methods[] = {
+    TS::def<"add($self, key, x)\n--\n\n",
+            pick<Done(SumMap&, std::string_view, double)>(&vx::add_under)>(),
+    TS::def<"value($self, key)\n--\n\n",
+            pick<std::optional<double>(const SumMap&, std::string_view)>(&vx::value)>(),
+    TS::def<"merge($self, other)\n--\n\n", pick<Done(SumMap&, const SumMap&)>(&vx::merge_maps)>(),
+    TS::def<"len($self)\n--\n\n", pick<std::uint64_t(const SumMap&)>(&vx::len)>(),
+    TS::def<"count($self)\n--\n\n", pick<std::uint64_t(const SumMap&)>(&vx::count)>(),
+    TS::def<"encode($self)\n--\n\n",
+            pick<std::vector<std::uint8_t>(const SumMap&)>(&vx::encode)>(),
+    {},
+};
+
+using TR = Table<ReplicatedSum, "ReplicatedSum">;
+
+PyMethodDef replicated_methods[] = {
+    TR::def<"add($self, replica, x)\n--\n\n",
+            pick<Done(ReplicatedSum&, std::uint64_t, double)>(&vx::add)>(),
+    TR::def<"join($self, other)\n--\n\n", &vx::join>(),
+    TR::def<"value($self)\n--\n\n", pick<double(const ReplicatedSum&)>(&vx::value)>(),
+    TR::def<"encode($self)\n--\n\n",
+            pick<std::vector<std::uint8_t>(const ReplicatedSum&)>(&vx::encode)>(),
+    {},
+};
+
+using TD = Table<DeltasSum, "DeltasSum">;
+
+PyMethodDef deltas_methods[] = {
+    TD::def<"add($self, x)\n--\n\n", pick<void(DeltasSum&, double)>(&vx::add)>(),
+    TD::def<"value($self)\n--\n\n", pick<double(const DeltasSum&)>(&vx::value)>(),
+    {},
+};
+
+}  // namespace
+
+template <>
+ClassDef& class_of<SumMap>() {
+    static ClassDef def = TS::make<"SumMap()\n--\n\n">(sum_map_methods);
+    return def;
+}
+
+template <>
+ClassDef& class_of<ReplicatedSum>() {
+    static ClassDef def = TR::make<"ReplicatedSum()\n--\n\n">(replicated_methods);
+    return def;
+}
+
+template <>
+ClassDef& class_of<DeltasSum>() {
+    static ClassDef def = TD::make<"DeltasSum()\n--\n\n">(deltas_methods);
+    return def;
+}
+
+}  // namespace vxpy

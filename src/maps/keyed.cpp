@@ -1,0 +1,18 @@
+#include "maps/keyed.hpp"
+
+namespace vx {
+
+std::optional<double> value(const SumMap& m, std::string_view key) {
+    if (const SumF64* s = m.find(key)) return value(*s);
+    return std::nullopt;
+}
+
+std::uint64_t count(const SumMap& m) {
+    std::uint64_t n = 0;
+    for (const auto& entry : m) n = saturating_add(n, entry.second.count);
+    return n;
+}
+
+std::vector<std::uint8_t> encode(const SumMap& m) { return m.encode<kSumBytes, &write_sum>(); }
+
+}  // namespace vx

@@ -1,0 +1,171 @@
+// One ordered map from keys to mergeable states, shared by the keyed maps
+// (text keys) and the replicated sum (64-bit replica ids).
+//
+// The map is a balanced search tree ordered by the key's natural order:
+// - text keys are held as their UTF-8 bytes and compared byte by byte as
+//   unsigned values, a prefix before any longer key ('B' < 'a' < 'aa' < 'é');
+//   std::char_traits<char> compares as unsigned char, so std::string's order
+//   is exactly this one;
+// - replica ids compare as unsigned 64-bit integers.
+// The comparator is transparent: a lookup by std::string_view never builds a
+// std::string, so a key is copied only when it is inserted.
+//
+// No state may exist that its encoding cannot hold.  The encodings state the
+// number of entries and each key's length in unsigned 32-bit fields, so a
+// map holds at most 2^32 - 1 entries and a text key at most 2^32 - 1 bytes.
+// Every operation that would pass a limit is refused before anything
+// changes.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "base/bytes_le.hpp"
+#include "base/expected.hpp"
+
+namespace vx {
+
+// The largest value an unsigned 32-bit count or length field can hold.
+inline constexpr std::uint64_t kMaxField = 0xFFFFFFFF;
+
+// Why an operation that would outgrow the encoding was refused.
+enum class MapLimit { Keys, KeyBytes, Replicas };
+const char* error_text(MapLimit e);
+
+// An operation that either happened or was refused as a whole.
+using Done = Expected<std::monostate, MapLimit>;
+inline Done done() { return std::monostate{}; }
+
+// How a key type is looked up, limited and encoded.
+template <class K>
+struct KeyTraits;
+
+template <>
+struct KeyTraits<std::string> {
+    using View = std::string_view;
+    static constexpr MapLimit kFull = MapLimit::Keys;
+    static std::uint64_t length(View k) { return k.size(); }
+    static std::size_t encoded_size(View k) { return 4 + k.size(); }
+    // u32 length, then the UTF-8 bytes.
+    static std::uint8_t* write(View k, std::uint8_t* out) {
+        put_u32(out, std::uint32_t(k.size()));
+        return std::copy(k.begin(), k.end(), out + 4);
+    }
+};
+
+template <>
+struct KeyTraits<std::uint64_t> {
+    using View = std::uint64_t;
+    static constexpr MapLimit kFull = MapLimit::Replicas;
+    static std::uint64_t length(View) { return 0; }
+    static std::size_t encoded_size(View) { return 8; }
+    static std::uint8_t* write(View k, std::uint8_t* out) {
+        put_u64(out, k);
+        return out + 8;
+    }
+};
+
+// Limits are parameters so that tests can reach them with small maps; the
+// module uses the defaults, which are the encoding's.
+template <class K, class V, std::uint64_t MaxEntries = kMaxField,
+          std::uint64_t MaxKeyLength = kMaxField>
+class OrderedMap {
+public:
+    using Traits = KeyTraits<K>;
+    using View = typename Traits::View;
+    using Tree = std::map<K, V, std::less<>>;
+
+    std::uint64_t size() const { return tree_.size(); }
+
+    const V* find(View key) const {
+        auto it = tree_.find(key);
+        return it == tree_.end() ? nullptr : &it->second;
+    }
+
+    // The state under `key`, inserted empty when absent; refused when a new
+    // key would be too long or one entry too many.
+    Expected<V*, MapLimit> entry(View key) {
+        auto it = tree_.lower_bound(key);
+        if (it != tree_.end() && !tree_.key_comp()(key, it->first)) return &it->second;
+        if (Traits::length(key) > MaxKeyLength) return fail(MapLimit::KeyBytes);
+        if (tree_.size() >= MaxEntries) return fail(Traits::kFull);
+        return &tree_.emplace_hint(it, K(key), V{})->second;
+    }
+
+    // Folds `other` in key by key: `combine(mine, theirs)` where both hold the
+    // key, a copy of other's key and state where only `other` does.  Both
+    // trees are walked once in ascending order, so the cost is linear and
+    // each insertion lands at its hint.  The number of new keys is counted
+    // before anything changes; other's keys are within the length limit
+    // already.
+    template <class Combine>
+    Done fold_in(const OrderedMap& other, Combine combine) {
+        if (other.size() > MaxEntries - size() && size() + new_keys(other) > MaxEntries)
+            return fail(Traits::kFull);
+        auto it = tree_.begin();
+        for (const auto& [key, theirs] : other.tree_) {
+            while (it != tree_.end() && tree_.key_comp()(it->first, key)) ++it;
+            if (it != tree_.end() && !tree_.key_comp()(key, it->first))
+                combine(it->second, theirs);
+            else
+                tree_.emplace_hint(it, key, theirs);
+        }
+        return done();
+    }
+
+    // u32 number of entries, then per entry in ascending key order: the key
+    // (KeyTraits::write), the u32 length N of the state's encoding and the N
+    // bytes `Write` produces.  The size is computed first so that the bytes
+    // are written into one allocation.
+    template <std::size_t N, void (*Write)(const V&, std::uint8_t*)>
+    std::vector<std::uint8_t> encode() const {
+        std::size_t total = 4;
+        for (const auto& [key, value] : tree_) total += Traits::encoded_size(key) + 4 + N;
+        std::vector<std::uint8_t> out(total);
+        std::uint8_t* p = out.data();
+        put_u32(p, std::uint32_t(tree_.size()));
+        p += 4;
+        for (const auto& [key, value] : tree_) {
+            p = Traits::write(key, p);
+            put_u32(p, std::uint32_t(N));
+            Write(value, p + 4);
+            p += 4 + N;
+        }
+        return out;
+    }
+
+    auto begin() const { return tree_.cbegin(); }
+    auto end() const { return tree_.cend(); }
+
+private:
+    // The keys of `other` that this map lacks, by one ordered walk of both.
+    std::uint64_t new_keys(const OrderedMap& other) const {
+        std::uint64_t n = 0;
+        auto it = tree_.begin();
+        for (const auto& entry : other.tree_) {
+            while (it != tree_.end() && tree_.key_comp()(it->first, entry.first)) ++it;
+            n += it == tree_.end() || tree_.key_comp()(entry.first, it->first);
+        }
+        return n;
+    }
+
+    Tree tree_;
+};
+
+// Adds x to the state under `key`, creating it empty when absent.  A NaN or
+// an infinity creates the key like any other value.
+template <class K, class V, std::uint64_t E, std::uint64_t L>
+Done add_under(OrderedMap<K, V, E, L>& m, typename KeyTraits<K>::View key, double x) {
+    auto entry = m.entry(key);
+    if (!entry) return fail(entry.error());
+    add(*entry.value(), x);
+    return done();
+}
+
+}  // namespace vx
