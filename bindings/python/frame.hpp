@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -387,6 +388,23 @@ struct Converter<std::vector<std::uint8_t>> {
     static PyObject* convert(const std::vector<std::uint8_t>& v) {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                          Py_ssize_t(v.size()));
+    }
+};
+// Bytes whose size is known before they are written: written straight into
+// the new bytes object, without an intermediate buffer.
+template <class R>
+concept DeferredBytes = requires(const R& r, std::uint8_t* out) {
+    { r.size() } -> std::convertible_to<std::size_t>;
+    r.write_to(out);
+};
+PyObject* new_bytes(std::size_t size, std::uint8_t** data);
+template <DeferredBytes R>
+struct Converter<R> {
+    static PyObject* convert(const R& v) {
+        std::uint8_t* data = nullptr;
+        PyObject* bytes = new_bytes(v.size(), &data);
+        if (bytes) v.write_to(data);
+        return bytes;
     }
 };
 PyObject* float_list(std::span<const double> v);

@@ -21,7 +21,7 @@ PyMethodDef sum_map_methods[] = {
     TS::def<"len($self)\n--\n\n", pick<std::uint64_t(const SumMap&)>(&vx::len)>(),
     TS::def<"count($self)\n--\n\n", pick<std::uint64_t(const SumMap&)>(&vx::count)>(),
     TS::def<"encode($self)\n--\n\n",
-            pick<std::vector<std::uint8_t>(const SumMap&)>(&vx::encode)>(),
+            pick<vx::SumMapEncoding(const SumMap&)>(&vx::encode)>(),
     {},
 };
 
@@ -33,7 +33,7 @@ PyMethodDef replicated_methods[] = {
     TR::def<"join($self, other)\n--\n\n", &vx::join>(),
     TR::def<"value($self)\n--\n\n", pick<double(const ReplicatedSum&)>(&vx::value)>(),
     TR::def<"encode($self)\n--\n\n",
-            pick<std::vector<std::uint8_t>(const ReplicatedSum&)>(&vx::encode)>(),
+            pick<vx::ReplicatedEncoding(const ReplicatedSum&)>(&vx::encode)>(),
     {},
 };
 

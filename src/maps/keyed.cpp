@@ -13,6 +13,4 @@ std::uint64_t count(const SumMap& m) {
     return n;
 }
 
-std::vector<std::uint8_t> encode(const SumMap& m) { return m.encode<kSumBytes, &write_sum>(); }
-
 }  // namespace vx

@@ -40,6 +40,7 @@ std::uint64_t count(const SumMap& m);
 
 // u32 number of keys, then per key: u32 length, UTF-8 bytes, u32 281 and
 // the 281-byte accumulator encoding.
-std::vector<std::uint8_t> encode(const SumMap& m);
+using SumMapEncoding = MapEncoding<SumMap, kSumBytes, &write_sum>;
+inline SumMapEncoding encode(const SumMap& m) { return {&m}; }
 
 }  // namespace vx

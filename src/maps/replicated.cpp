@@ -16,8 +16,4 @@ double value(const ReplicatedSum& r) {
     return value(total);
 }
 
-std::vector<std::uint8_t> encode(const ReplicatedSum& r) {
-    return r.encode<kSumBytes, &write_sum>();
-}
-
 }  // namespace vx

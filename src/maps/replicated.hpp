@@ -30,7 +30,8 @@ double value(const ReplicatedSum& r);
 
 // u32 number of replicas, then per replica in ascending id order: u64 id,
 // u32 281 and the 281-byte accumulator encoding: 4 + 293 r bytes.
-std::vector<std::uint8_t> encode(const ReplicatedSum& r);
+using ReplicatedEncoding = MapEncoding<ReplicatedSum, kSumBytes, &write_sum>;
+inline ReplicatedEncoding encode(const ReplicatedSum& r) { return {&r}; }
 
 struct DeltasSum {
     SumF64 total;
