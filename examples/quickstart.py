@@ -60,3 +60,16 @@ fast.extend(data)
 print(f"FastSumF64 reaches the same state: {fast.finish().state_hash().hex() in receipts}")
 a, b = [1e16, 1.0, -1e16], [1.0, 1.0, 1.0]
 print(f"exact dot product of {a} and {b}: {varnix.dot(a, b)} (plain floats: {sum(x * y for x, y in zip(a, b))})")
+
+# A distributed mean and variance: 563-byte states merge exactly, and each
+# statistic is the exact value rounded once.
+moments = []
+for share in (data[w::3] for w in range(3)):
+    m = varnix.MomentsF64()
+    for x in share:
+        m.add(x)
+    moments.append(m.to_bytes())
+total = varnix.MomentsF64.from_bytes(moments[0])
+for message in moments[1:]:
+    total.merge(varnix.MomentsF64.from_bytes(message))
+print(f"mean {total.mean()!r}, variance {total.variance()!r}, receipt {total.state_hash().hex()[:16]}")

@@ -3,7 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-ensure_debian_packages g++ libssl-dev
+ensure_debian_packages g++ libssl-dev libgmp-dev
 ensure_venv
 .venv/bin/python -m pip install -q --disable-pip-version-check .
 .venv/bin/python examples/quickstart.py

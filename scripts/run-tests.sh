@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
-ensure_debian_packages g++ libssl-dev libgtest-dev
+ensure_debian_packages g++ libssl-dev libgmp-dev libgtest-dev
 ensure_venv tests/requirements.txt
 
 rm -rf dist

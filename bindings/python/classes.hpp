@@ -5,6 +5,7 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "frame.hpp"
+#include "stats/moments.hpp"
 #include "maps/keyed.hpp"
 #include "maps/replicated.hpp"
 
@@ -14,7 +15,10 @@ template <> ClassDef& class_of<vx::SumF64>();
 template <> ClassDef& class_of<vx::SumF32>();
 template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
+template <> ClassDef& class_of<vx::MomentsF64>();
+template <> ClassDef& class_of<vx::Moments4F64>();
 template <> ClassDef& class_of<vx::SumMap>();
+template <> ClassDef& class_of<vx::MomentsMap>();
 template <> ClassDef& class_of<vx::ReplicatedSum>();
 template <> ClassDef& class_of<vx::DeltasSum>();
 
@@ -22,7 +26,10 @@ template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
 template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
+template <> inline constexpr bool is_class_state<vx::MomentsF64> = true;
+template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
 template <> inline constexpr bool is_class_state<vx::SumMap> = true;
+template <> inline constexpr bool is_class_state<vx::MomentsMap> = true;
 template <> inline constexpr bool is_class_state<vx::ReplicatedSum> = true;
 template <> inline constexpr bool is_class_state<vx::DeltasSum> = true;
 

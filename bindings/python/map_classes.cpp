@@ -7,8 +7,10 @@ namespace {
 
 using vx::DeltasSum;
 using vx::Done;
+using vx::MomentsMap;
 using vx::ReplicatedSum;
 using vx::SumMap;
+using Stat = std::optional<vx::Stat<double>>;
 
 using TS = Table<SumMap, "SumMap">;
 
@@ -22,6 +24,23 @@ PyMethodDef sum_map_methods[] = {
     TS::def<"count($self)\n--\n\n", pick<std::uint64_t(const SumMap&)>(&vx::count)>(),
     TS::def<"encode($self)\n--\n\n",
             pick<vx::SumMapEncoding(const SumMap&)>(&vx::encode)>(),
+    {},
+};
+
+using TM = Table<MomentsMap, "MomentsMap">;
+
+PyMethodDef moments_map_methods[] = {
+    TM::def<"add($self, key, x)\n--\n\n",
+            pick<Done(MomentsMap&, std::string_view, double)>(&vx::add_under)>(),
+    TM::def<"mean($self, key)\n--\n\n",
+            pick<Stat(const MomentsMap&, std::string_view)>(&vx::try_mean)>(),
+    TM::def<"variance($self, key)\n--\n\n",
+            pick<Stat(const MomentsMap&, std::string_view)>(&vx::try_variance)>(),
+    TM::def<"merge($self, other)\n--\n\n",
+            pick<Done(MomentsMap&, const MomentsMap&)>(&vx::merge_maps)>(),
+    TM::def<"len($self)\n--\n\n", pick<std::uint64_t(const MomentsMap&)>(&vx::len)>(),
+    TM::def<"encode($self)\n--\n\n",
+            pick<vx::MomentsMapEncoding(const MomentsMap&)>(&vx::encode)>(),
     {},
 };
 
@@ -50,6 +69,12 @@ PyMethodDef deltas_methods[] = {
 template <>
 ClassDef& class_of<SumMap>() {
     static ClassDef def = TS::make<"SumMap()\n--\n\n">(sum_map_methods);
+    return def;
+}
+
+template <>
+ClassDef& class_of<MomentsMap>() {
+    static ClassDef def = TM::make<"MomentsMap()\n--\n\n">(moments_map_methods);
     return def;
 }
 

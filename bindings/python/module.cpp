@@ -61,7 +61,10 @@ PyObject* init() {
         &class_of<vx::SumF32>(),
         &class_of<vx::FastSumF64>(),
         &class_of<vx::DotF64>(),
+        &class_of<vx::MomentsF64>(),
+        &class_of<vx::Moments4F64>(),
         &class_of<vx::SumMap>(),
+        &class_of<vx::MomentsMap>(),
         &class_of<vx::ReplicatedSum>(),
         &class_of<vx::DeltasSum>(),
     };

@@ -13,4 +13,14 @@ std::uint64_t count(const SumMap& m) {
     return n;
 }
 
+std::optional<Stat<double>> try_mean(const MomentsMap& m, std::string_view key) {
+    if (const MomentsF64* s = m.find(key)) return try_mean(*s);
+    return std::nullopt;
+}
+
+std::optional<Stat<double>> try_variance(const MomentsMap& m, std::string_view key) {
+    if (const MomentsF64* s = m.find(key)) return try_variance(*s);
+    return std::nullopt;
+}
+
 }  // namespace vx

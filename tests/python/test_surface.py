@@ -7,7 +7,8 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import DeltasSum, DotF64, FastSumF64, ReplicatedSum, SumF32, SumF64, SumMap, dot
+from varnix import (DeltasSum, DotF64, FastSumF64, Moments4F64, MomentsF64, MomentsMap, ReplicatedSum, SumF32, SumF64,
+                    SumMap, dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -16,8 +17,15 @@ SIGNATURES = {
              "from_bytes(b)", "state_hash($self)"],
     FastSumF64: ["add($self, x)", "extend($self, xs)", "count($self)", "finish($self)"],
     DotF64: ["push($self, a, b)", "extend($self, xs, ys)", "merge($self, other)", "value($self)", "state_hash($self)"],
+    MomentsF64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                 "sample_variance($self)", "stddev($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    Moments4F64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                  "kurtosis($self)", "excess_kurtosis($self)", "skewness($self)", "skewness_squared($self)",
+                  "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
     SumMap: ["add($self, key, x)", "value($self, key)", "merge($self, other)", "len($self)", "count($self)",
              "encode($self)"],
+    MomentsMap: ["add($self, key, x)", "mean($self, key)", "variance($self, key)", "merge($self, other)", "len($self)",
+                 "encode($self)"],
     ReplicatedSum: ["add($self, replica, x)", "join($self, other)", "value($self)", "encode($self)"],
     DeltasSum: ["add($self, x)", "value($self)"],
 }
@@ -29,8 +37,8 @@ TRY_UNMERGE_DOC = (
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "SumMap", "ReplicatedSum", "DeltasSum",
-                              "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "SumMap",
+                              "MomentsMap", "ReplicatedSum", "DeltasSum", "dot"]       # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
