@@ -157,6 +157,19 @@ CALLS = {  # each call, and the exception it raises
     "FS.extend(BADSEQ)": "TypeError", "FS.finish()": None, "D.push(F, OBJ)": None, "D.extend(ARR, SEQ)": None,
     "LOST.value()": "ValueError", "dot(SEQ, ARR[:2])": "PanicException", "dot(RANGE, ARR)": None,
 }
+SM, SM2, MM, RS, RS2, DS = SumMap(), SumMap(), MomentsMap(), ReplicatedSum(), ReplicatedSum(), DeltasSum()
+SM2.add(TEXT, F)
+RS2.add(I, F)
+WATCHED += [SumMap, MomentsMap, ReplicatedSum, DeltasSum, SM, SM2, MM, RS, RS2, DS]
+CALLS.update({  # keys and replicas repeat, so the maps stop growing after the first call
+    "SM.add(TEXT, F)": None, "SM.add(key=TEXT, x=OBJ)": None, "SM.add(I, F)": "TypeError",
+    "SM.add(TEXT, RAISING)": "TypeError", "SM.value(TEXT)": None, "SM.value('absent')": "ValueError",
+    "SM.merge(SM2)": None, "SM.merge(SM)": "RuntimeError", "SM.merge(MM)": "TypeError", "SM.count()": None,
+    "SM.len()": None, "SM.encode()": None, "MM.add(TEXT, F)": None, "MM.mean(TEXT)": None,
+    "MM.variance('absent')": "ValueError", "MM.merge(MM)": "RuntimeError", "MM.encode()": None,
+    "RS.add(I, F)": None, "RS.add(HUGE, F)": "OverflowError", "RS.add(F, F)": "TypeError", "RS.join(RS2)": None,
+    "RS.join(RS)": "RuntimeError", "RS.value()": None, "RS.encode()": None, "DS.add(OBJ)": None, "DS.value()": None,
+})
 
 
 @pytest.mark.parametrize("code", CALLS)
