@@ -49,7 +49,8 @@ using TR = Table<ReplicatedSum, "ReplicatedSum">;
 PyMethodDef replicated_methods[] = {
     TR::def<"add($self, replica, x)\n--\n\n",
             pick<Done(ReplicatedSum&, std::uint64_t, double)>(&vx::add)>(),
-    TR::def<"join($self, other)\n--\n\n", &vx::join>(),
+    TR::def<"join($self, other)\n--\n\n",
+            pick<Done(ReplicatedSum&, const ReplicatedSum&)>(&vx::join)>(),
     TR::def<"value($self)\n--\n\n", pick<double(const ReplicatedSum&)>(&vx::value)>(),
     TR::def<"encode($self)\n--\n\n",
             pick<vx::ReplicatedEncoding(const ReplicatedSum&)>(&vx::encode)>(),

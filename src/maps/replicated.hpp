@@ -23,7 +23,15 @@ using Replicated = OrderedMap<std::uint64_t, V>;
 using ReplicatedSum = Replicated<SumF64>;
 
 Done add(ReplicatedSum& r, std::uint64_t replica, double x);
-Done join(ReplicatedSum& r, const ReplicatedSum& other);
+
+// Keeps, per replica, the state with the strictly larger count.
+template <std::uint64_t MaxReplicas>
+Done join(OrderedMap<std::uint64_t, SumF64, MaxReplicas>& r,
+          const OrderedMap<std::uint64_t, SumF64, MaxReplicas>& other) {
+    return r.fold_in(other, [](SumF64& mine, const SumF64& theirs) {
+        if (mine.count < theirs.count) mine = theirs;
+    });
+}
 
 // The exact sum of all replicas' sums, rounded once; +0.0 without replicas.
 double value(const ReplicatedSum& r);
