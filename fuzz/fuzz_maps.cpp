@@ -73,6 +73,7 @@ struct Tracked {
     using M = vx::OrderedMap<std::string, V, 5, 3>;
     M map;
     std::vector<std::pair<std::string, double>> pairs;
+    bool tracked = true;
 
     static std::vector<std::uint8_t> encoding(const M& m) { return vx::MapEncoding<M, N, Write>{&m}.bytes(); }
 
@@ -94,12 +95,16 @@ struct Tracked {
         require(ok == ok_other_way);
         if (!ok) return require(encoding(map) == before);
         require(encoding(other_way) == encoding(map));
-        pairs.insert(pairs.end(), other.pairs.begin(), other.pairs.end());
+        // Merging back and forth doubles the pairs: past a bound the map is
+        // no longer rebuilt, only checked step by step.
+        tracked = tracked && other.tracked && pairs.size() + other.pairs.size() <= 4096;
+        if (tracked) pairs.insert(pairs.end(), other.pairs.begin(), other.pairs.end());
     }
 
     // The same pairs added in reverse order, without merges.
     void check() const {
         check_layout(encoding(map), true, N);
+        if (!tracked) return;
         M fresh;
         for (auto it = pairs.rbegin(); it != pairs.rend(); ++it)
             require(bool(vx::add_under(fresh, it->first, it->second)));
