@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -84,15 +85,19 @@ public:
     using Tree = std::map<K, V, std::less<>>;
 
     OrderedMap() = default;
-    OrderedMap(const OrderedMap& other) : tree_(other.tree_) { reindex(); }
+    OrderedMap(const OrderedMap& other) : tree_(other.tree_), key_bytes_(other.key_bytes_) {
+        reindex();
+    }
     OrderedMap(OrderedMap&& other) noexcept
-        : tree_(std::move(other.tree_)), index_(std::move(other.index_)) {
+        : tree_(std::move(other.tree_)), index_(std::move(other.index_)),
+          key_bytes_(std::exchange(other.key_bytes_, 0)) {
         other.tree_.clear();
         other.index_.clear();
     }
     OrderedMap& operator=(OrderedMap other) noexcept {
         tree_.swap(other.tree_);
         index_.swap(other.index_);
+        std::swap(key_bytes_, other.key_bytes_);
         return *this;
     }
 
@@ -135,12 +140,11 @@ public:
 
     // u32 number of entries, then per entry in ascending key order: the key
     // (KeyTraits::write), the u32 length N of the state's encoding and the N
-    // bytes `Write` produces.
+    // bytes `Write` produces.  The keys' part is kept up to date on
+    // insertion, so the size costs no walk of the tree.
     template <std::size_t N>
     std::size_t encoded_size() const {
-        std::size_t total = 4;
-        for (const auto& [key, value] : tree_) total += Traits::encoded_size(key) + 4 + N;
-        return total;
+        return 4 + key_bytes_ + tree_.size() * (4 + N);
     }
 
     // Writes exactly encoded_size<N>() bytes.
@@ -181,6 +185,7 @@ private:
             tree_.erase(it);
             throw;
         }
+        key_bytes_ += Traits::encoded_size(it->first);
         return &it->second;
     }
 
@@ -196,6 +201,7 @@ private:
     // grows.
     Tree tree_;
     std::unordered_map<View, V*> index_;
+    std::size_t key_bytes_ = 0;  // the sum of Traits::encoded_size over the keys
 };
 
 // The encoding of a map, not yet written: its size is known first, so that
