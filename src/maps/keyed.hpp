@@ -1,8 +1,9 @@
 // Maps from text keys to exact sums (SumMap), to moment states (MomentsMap)
-// and, generically, to any mergeable state: values are added under a key, and maps built from
-// different parts of the data merge key by key.  The merged map does not
-// depend on the order or grouping of additions and merges, because the
-// values' own merges do not; merging the same map twice counts it twice.
+// and, generically, to any mergeable state: values are added under a key,
+// and maps built from different parts of the data merge key by key.  The
+// merged map does not depend on the order or grouping of additions and
+// merges, because the values' own merges do not; merging the same map twice
+// counts it twice.
 #pragma once
 
 #include <cstdint>

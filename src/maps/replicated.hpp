@@ -6,7 +6,8 @@
 // then idempotent, commutative and associative as long as two states of one
 // replica with equal counts are equal, which holds when one writer owns each
 // id.  Two different states with equal counts are not reconciled: the
-// receiving side keeps its own.
+// receiving side keeps its own.  (A count saturates only after 2^64 - 1
+// values; a replica that got there would stop replacing older copies.)
 #pragma once
 
 #include <cstdint>
