@@ -45,6 +45,17 @@ const char* error_text(MapLimit e);
 using Done = Expected<std::monostate, MapLimit>;
 inline Done done() { return std::monostate{}; }
 
+// The hash of the index.  Keys may come from anyone: a fixed hash would let
+// chosen keys collide and turn each lookup into a walk of all of them, so
+// every map draws its own secret (SipHash, keyed from std::random_device).
+// The hash only places keys in the index; no result depends on it.
+struct KeyedHash {
+    std::uint64_t k0 = 0, k1 = 0;
+    std::uint64_t operator()(std::string_view bytes) const;
+    std::uint64_t operator()(std::uint64_t id) const;
+    static KeyedHash fresh();
+};
+
 // How a key type is looked up, limited and encoded.
 template <class K>
 struct KeyTraits;
@@ -84,8 +95,10 @@ public:
     using View = typename Traits::View;
     using Tree = std::map<K, V, std::less<>>;
 
-    OrderedMap() = default;
-    OrderedMap(const OrderedMap& other) : tree_(other.tree_), key_bytes_(other.key_bytes_) {
+    OrderedMap() : index_(0, KeyedHash::fresh()) {}
+    OrderedMap(const OrderedMap& other)
+        : tree_(other.tree_), index_(0, other.index_.hash_function()),
+          key_bytes_(other.key_bytes_) {
         reindex();
     }
     OrderedMap(OrderedMap&& other) noexcept
@@ -211,7 +224,7 @@ private:
     // of their keys and the pointers to their states stay valid as the tree
     // grows.
     Tree tree_;
-    std::unordered_map<View, V*> index_;
+    std::unordered_map<View, V*, KeyedHash> index_;
     std::size_t key_bytes_ = 0;  // the sum of Traits::encoded_size over the keys
 };
 

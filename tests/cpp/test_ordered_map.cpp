@@ -57,4 +57,11 @@ TEST(OrderedMap, CountSaturatesAndLookupsCreateNothing) {
     EXPECT_EQ(m.size(), 3u);
 }
 
+// SipHash-1-3 under the zero secret, as CPython hashes bytes with PYTHONHASHSEED=0.
+TEST(OrderedMap, IndexHashIsSipHash13) {
+    const vx::KeyedHash zero{0, 0};
+    EXPECT_EQ(zero(std::string_view("a")), 4644417185603328019u);
+    EXPECT_EQ(zero(std::string_view("0123456789abcdef!")), 10692498308448420554u);
+}
+
 }  // namespace
