@@ -5,7 +5,13 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "frame.hpp"
+#include "stats/cov.hpp"
+#include "matrix/covmat.hpp"
 #include "stats/moments.hpp"
+#include "stats/pn_moments.hpp"
+#include "stats/weighted.hpp"
+#include "hist/hist.hpp"
+#include "hist/lattice.hpp"
 #include "maps/keyed.hpp"
 #include "maps/replicated.hpp"
 
@@ -17,6 +23,12 @@ template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
 template <> ClassDef& class_of<vx::MomentsF64>();
 template <> ClassDef& class_of<vx::Moments4F64>();
+template <> ClassDef& class_of<vx::CovF64>();
+template <> ClassDef& class_of<vx::WeightedMomentsF64>();
+template <> ClassDef& class_of<vx::PnMomentsF64>();
+template <> ClassDef& class_of<vx::CovMatrixF64>();
+template <> ClassDef& class_of<vx::HistogramF64>();
+template <> ClassDef& class_of<vx::ExtremaF64>();
 template <> ClassDef& class_of<vx::SumMap>();
 template <> ClassDef& class_of<vx::MomentsMap>();
 template <> ClassDef& class_of<vx::ReplicatedSum>();
@@ -28,6 +40,12 @@ template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
+template <> inline constexpr bool is_class_state<vx::CovF64> = true;
+template <> inline constexpr bool is_class_state<vx::WeightedMomentsF64> = true;
+template <> inline constexpr bool is_class_state<vx::PnMomentsF64> = true;
+template <> inline constexpr bool is_class_state<vx::CovMatrixF64> = true;
+template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
+template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumMap> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsMap> = true;
 template <> inline constexpr bool is_class_state<vx::ReplicatedSum> = true;

@@ -356,11 +356,6 @@ inline constexpr bool is_limit_error = false;
 template <class R>
 struct Converter;
 
-// An operation that succeeded without a result.
-template <>
-struct Converter<std::monostate> {
-    static PyObject* convert(std::monostate) { Py_RETURN_NONE; }
-};
 template <>
 struct Converter<double> {
     static PyObject* convert(double v) { return PyFloat_FromDouble(v); }
@@ -423,6 +418,18 @@ struct Converter<std::pair<double, double>> {
         return Py_BuildValue("(dd)", v.first, v.second);
     }
 };
+// Nothing to return: None (the success of an operation that may fail).
+template <>
+struct Converter<std::monostate> {
+    static PyObject* convert(std::monostate) { Py_RETURN_NONE; }
+};
+
+// An error whose Python exception has already been set, by the interpreter
+// (a signal handler run from a poll raising KeyboardInterrupt) or by a class
+// that raises a built-in exception other than ValueError: the wrapper only
+// reports it.
+struct Pending {};
+
 // An absent result.
 template <class T>
 struct Converter<std::optional<T>> {
@@ -441,7 +448,7 @@ struct Converter<vx::Expected<T, E>> {
         if (!v) {
             if constexpr (is_limit_error<E>)
                 raise_overflow_error(error_text(v.error()));
-            else
+            else if constexpr (!std::is_same_v<E, Pending>)
                 raise_value_error(error_text(v.error()));
             return nullptr;
         }
