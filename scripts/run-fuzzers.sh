@@ -5,7 +5,7 @@
 # build/fuzz/corpus/, never into the repository).  Any crash, sanitizer
 # report or broken invariant stops the script with a non-zero status.
 #
-#   bash scripts/run-fuzzers.sh            # as CI runs it: 20 s for the operation
+#   bash scripts/run-fuzzers.sh            # as CI runs it: 20 s for each operation
 #                                          # target, 5 s for each decoder (past 10^6 runs)
 #   bash scripts/run-fuzzers.sh 3600       # an hour per target
 #   FUZZ_RUNS=10000000 bash scripts/run-fuzzers.sh 0   # a number of executions instead
@@ -25,14 +25,14 @@ mkdir -p "$out"
 flags=(-std=c++20 -O2 -g -Isrc -Wall -Wextra -ffp-contract=off -fno-fast-math
        -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 objects=()
-for unit in $(ls src/*/*.cpp | sed 's/\.cpp$//') fuzz/decode fuzz/ops; do
+for unit in $(ls src/*/*.cpp | sed 's/\.cpp$//') fuzz/decode fuzz/ops fuzz/fuzz_maps; do
     object="$out/$(basename "$unit").o"
     cover=(); [[ $unit == src/* ]] && cover=(-fsanitize=fuzzer-no-link -fno-sanitize-coverage=trace-cmp)
     clang++-14 "${flags[@]}" "${cover[@]}" -c "$unit.cpp" -o "$object" &
     [[ $unit == src/* ]] && objects+=("$object")
 done
 wait
-for target in decode ops; do
+for target in decode ops fuzz_maps; do
     clang++-14 "${flags[@]}" -fsanitize=fuzzer "$out/$target.o" "${objects[@]}" -lcrypto -lgmpxx -lgmp \
         -o "$out/$target"
 done
@@ -55,3 +55,4 @@ for decoder in $(VX_DECODER=list "$out/decode" -runs=0 2>/dev/null | sed -n 's/^
     run "decode-$decoder" "$decoder_seconds" "$out/decode" "fuzz/corpus/decode-$decoder" VX_DECODER="$decoder"
 done
 run ops "$seconds" "$out/ops" fuzz/corpus/ops
+run maps "$seconds" "$out/fuzz_maps" fuzz/corpus/maps

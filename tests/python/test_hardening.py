@@ -26,8 +26,8 @@ import pytest
 
 import varnix
 from conftest import bits
-from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64,
-                    PnMomentsF64, SumF32, SumF64, WeightedMomentsF64)
+from varnix import (CovF64, CovMatrixF64, DeltasSum, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64,
+                    MomentsF64, MomentsMap, PnMomentsF64, ReplicatedSum, SumF32, SumF64, SumMap, WeightedMomentsF64)
 
 
 def params(call):
@@ -63,6 +63,13 @@ ROWS = [
         "state_hash() decode(b)", [("__class__([2.0, 1.0])", ValueError, None)], lambda: HistogramF64([-1.0, 0.0, 2.0])),
     Row(ExtremaF64, "add(x)", ExtremaF64.to_bytes, "add(x) min() max() range() to_bytes() state_hash() from_bytes(b)",
         [("min()", ValueError, [])]),
+    Row(SumMap, "add('k', x)", SumMap.encode, "add('k', x) value('k') merge(o) len() count() encode()",
+        [("value('absent')", ValueError, None), ("add(1, 1.0)", TypeError, None)]),
+    Row(MomentsMap, "add('k', x)", MomentsMap.encode, "add('k', x) mean('k') variance('k') merge(o) len() encode()",
+        [("variance('absent')", ValueError, None)]),
+    Row(ReplicatedSum, "add(7, x)", ReplicatedSum.encode, "add(7, x) join(o) value() encode()",
+        [("add(2**70, 1.0)", OverflowError, None), ("add(1.5, 1.0)", TypeError, None)]),
+    Row(DeltasSum, "add(x)", lambda s: bits(s.value()), "add(x) value()"),
     Row(varnix, None, None, "dot(xs, xs)", [("dot(xs, [1.0])", BaseException, [])]),
 ]
 SHARED = {(row.cls, call.lstrip("=")) for row in ROWS for call in re.findall(r"=\w+\([^)]*\)", row.calls)}
@@ -108,7 +115,7 @@ class Indexy(Action):
 
 
 def reads(t):
-    return t.count() if hasattr(t, "count") else t.state_hash()
+    return next(getattr(t, m)() for m in ("count", "len", "value", "state_hash") if hasattr(t, m))
 
 
 def refused_twice(t):

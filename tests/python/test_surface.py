@@ -6,8 +6,9 @@ import pytest
 
 import varnix
 from conftest import sum_of
-from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64,
-                    PnMomentsF64, SumF32, SumF64, WeightedMomentsF64, dot)
+from varnix import (CovF64, CovMatrixF64, DeltasSum, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64,
+                    MomentsF64, MomentsMap, PnMomentsF64, ReplicatedSum, SumF32, SumF64, SumMap, WeightedMomentsF64,
+                    dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -35,6 +36,12 @@ SIGNATURES = {
                    "encode($self)", "decode(b)", "state_hash($self)"],
     ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
                  "state_hash($self)"],
+    SumMap: ["add($self, key, x)", "value($self, key)", "merge($self, other)", "len($self)", "count($self)",
+             "encode($self)"],
+    MomentsMap: ["add($self, key, x)", "mean($self, key)", "variance($self, key)", "merge($self, other)", "len($self)",
+                 "encode($self)"],
+    ReplicatedSum: ["add($self, replica, x)", "join($self, other)", "value($self)", "encode($self)"],
+    DeltasSum: ["add($self, x)", "value($self)"],
 }
 NEW_ARGS = {CovMatrixF64: ("d", 2), HistogramF64: ("edges", [0.0])}   # constructor parameters, sample arguments
 TRY_UNMERGE_DOC = (
@@ -56,7 +63,7 @@ STATIC = {"from_bytes", "decode"}
 def test_names_signatures_and_docs():
     assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
                               "WeightedMomentsF64", "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64",
-                              "dot"]      # registration order
+                              "SumMap", "MomentsMap", "ReplicatedSum", "DeltasSum", "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
