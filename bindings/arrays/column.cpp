@@ -164,10 +164,15 @@ namespace vxpy {
 bool Loader<vxa::Column>::load_buffer(PyObject* o, int ndim) {
     if (!PyObject_CheckBuffer(o)) return false;
     if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();  // numpy's object arrays refuse: they are iterated
+        PyErr_Clear();
         return false;
     }
     has_view = true;
+    if (view.format && std::strcmp(view.format, "O") == 0) {
+        PyBuffer_Release(&view);  // Python objects: iterated and converted one by one
+        has_view = false;
+        return false;
+    }
     auto parsed = vxa::parse_format(view.format, view.itemsize);
     if (!parsed) {
         PyErr_Format(PyExc_TypeError, "unsupported item format '%s'",

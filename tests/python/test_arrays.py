@@ -1,0 +1,232 @@
+"""varnix_arrays: every bulk constructor leaves the state that adding the values one by one leaves, for every
+dtype, byte order and stride, with and without skipna; byte-state merges are order independent; pickling is
+opt-in."""
+import hashlib
+import math
+import pickle
+import re
+import struct
+import subprocess
+import sys
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import varnix
+import varnix_arrays as va
+from conftest import any_f64
+from varnix_arrays import _native
+
+BULK = [(va.sum, varnix.SumF64), (va.moments, varnix.MomentsF64), (va.moments4, varnix.Moments4F64)]
+DTYPES = ["f2", "f4", "f8", "g", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?"]
+UNDEFINED = "undefined (insufficient data or invalid input)"
+
+
+def one_by_one(cls, values):
+    s = cls()
+    for v in values:
+        s.add(v)
+    return s
+
+
+def values_for(dtype):
+    kind = np.dtype(dtype)
+    if kind.kind in "iu":
+        info = np.iinfo(kind)
+        return st.integers(int(info.min), int(info.max))
+    if kind.kind == "b":
+        return st.booleans()
+    return any_f64
+
+
+@st.composite
+def columns(draw, n=None):
+    """A 1-D numpy array of any dtype, byte order and stride, with the Python floats its items convert to."""
+    dtype = draw(st.sampled_from(DTYPES))
+    order = draw(st.sampled_from("<>")) if dtype != "g" else "="
+    step = draw(st.sampled_from([1, 2, -1, -3]))
+    n = draw(st.integers(0, 40)) if n is None else n
+    raw = draw(st.lists(values_for(dtype), min_size=n, max_size=n))
+    with np.errstate(over="ignore", invalid="ignore"):
+        base = np.array(raw, dtype=np.dtype(dtype).newbyteorder(order) if dtype != "g" else dtype)
+    wide = np.repeat(base, abs(step))[:: abs(step)] if step > 0 else np.repeat(base[::-1], abs(step))[::step]
+    return wide, [float(v) for v in wide]
+
+
+def kept(values, skipna):
+    return [v for v in values if not (skipna and math.isnan(v))]
+
+
+@given(columns(), st.booleans())
+def test_bulk_state_is_the_one_by_one_state(column, skipna):
+    arr, values = column
+    assert len(arr) == len(values)
+    for bulk, cls in BULK:
+        assert bulk(arr, skipna=skipna).to_bytes() == one_by_one(cls, kept(values, skipna)).to_bytes()
+
+
+@given(st.data(), st.booleans())
+def test_dot_state_is_the_pushed_state(data, skipna):
+    (xs, xv) = data.draw(columns())
+    (ys, yv) = data.draw(columns(len(xs)))
+    pairs = [(a, b) for a, b in zip(xv, yv) if not (skipna and (math.isnan(a) or math.isnan(b)))]
+    d = varnix.DotF64()
+    for a, b in pairs:
+        d.push(a, b)
+    state = va.dot_state(xs, ys, skipna=skipna)
+    assert hashlib.sha256(state).digest() == d.state_hash()
+    try:
+        expected = d.value()
+    except ValueError as e:
+        with pytest.raises(ValueError, match=str(e)):
+            va.dot_value(state)
+    else:
+        assert struct.pack("<d", va.dot_value(state)) == struct.pack("<d", expected)
+
+
+@pytest.mark.parametrize("n", [2047, 2048, 2049, 9000])
+@pytest.mark.parametrize("layout", ["contiguous", "strided", "swapped"])
+def test_long_arrays_cross_block_boundaries(n, layout):
+    rng = np.random.default_rng(n)
+    x = np.ldexp(rng.random(n) - 0.5, rng.integers(-80, 80, n))
+    x[::97] = np.nan
+    view = {"contiguous": x, "strided": np.repeat(x, 2)[::2], "swapped": x.astype(">f8")}[layout]
+    values = x.tolist()
+    for skipna in (False, True):
+        for bulk, cls in BULK:
+            assert bulk(view, skipna).to_bytes() == one_by_one(cls, kept(values, skipna)).to_bytes()
+    assert va.sum(view).count() == n and va.sum(view, skipna=True).count() == n - len(x[::97])
+
+
+@pytest.mark.parametrize("source", [
+    lambda v: v, tuple, lambda v: np.array(v, dtype=object), lambda v: memoryview(np.array(v)),
+    lambda v: bytes(int(abs(x)) % 256 for x in v),
+])
+def test_sequences_and_buffers_of_every_kind(source):
+    values = [1.5, -2.0, 1e300, 7.0, 0.0]
+    arg = source(values)
+    expected = [float(v) for v in arg]
+    assert va.moments(arg).to_bytes() == one_by_one(varnix.MomentsF64, expected).to_bytes()
+
+
+@pytest.mark.parametrize("arg, error", [
+    (np.zeros(3, dtype=complex), TypeError), (np.zeros((2, 2)), TypeError), (["a"], TypeError),
+    ("abc", TypeError), (np.array(["2024-01-01"], dtype="datetime64[D]"), TypeError),
+])
+def test_unreadable_columns_raise(arg, error):
+    with pytest.raises(error):
+        va.sum(arg)
+
+
+def test_dot_state_errors():
+    with pytest.raises(ValueError, match="x and y differ in length"):
+        va.dot_state([1.0], [1.0, 2.0])
+    with pytest.raises(ValueError, match="wrong byte length"):
+        va.dot_value(bytes(281))
+    with pytest.raises(ValueError, match="ExactnessLost"):
+        va.dot_value(va.dot_state([1e-200], [1e-200]))
+    for bad in (bytes(272) + b"\x08" + bytes(9), bytes(281) + b"\x02"):
+        with pytest.raises(ValueError, match=re.escape(UNDEFINED)):
+            va.merge_dot_states(bad)
+    assert va.merge_dot_states() == bytes(282) and va.dot_value(bytes(282)) == 0.0
+
+
+@given(st.lists(any_f64, max_size=60), st.randoms(use_true_random=False))
+def test_merges_do_not_depend_on_order_or_grouping(values, rnd):
+    cuts = sorted(rnd.sample(range(len(values) + 1), min(3, len(values) + 1)))
+    parts = [values[a:b] for a, b in zip([0] + cuts, cuts + [len(values)])]
+    rnd.shuffle(parts)
+    dots = [va.dot_state(p, p[::-1]) for p in parts]
+    whole_dot = varnix.DotF64()
+    for p in parts:
+        for a, b in zip(p, p[::-1]):
+            whole_dot.push(a, b)
+    assert hashlib.sha256(va.merge_dot_states(*dots)).digest() == whole_dot.state_hash()
+    for bulk, cls in BULK:
+        objects = [bulk(p) for p in parts]
+        whole = one_by_one(cls, values).to_bytes()
+        assert va.merge_all(objects).to_bytes() == whole
+        assert va.merge_all([o.to_bytes() for o in reversed(objects)]) == whole
+        assert va.merge_all([o.to_bytes() for o in objects], cls=cls) == whole
+
+
+def key(bits):
+    """The IEEE-754 total order of a binary64 bit pattern, as a Python int."""
+    return -(bits & 0x7FFF_FFFF_FFFF_FFFF) - 1 if bits >> 63 else bits
+
+
+def extrema_image(values):
+    """The 25-byte extrema encoding of the values, from the total order of their bit patterns."""
+    pats = [struct.unpack("<Q", struct.pack("<d", v))[0] for v in values]
+    live = [p for p, v in zip(pats, values) if not math.isnan(v)]
+    lo, hi = (min(live, key=key), max(live, key=key)) if live else (0, 0)
+    flags = any(map(math.isnan, values)) | 2 * bool(live)
+    return struct.pack("<QQBQ", lo, hi, flags, min(len(values), 2**64 - 1))
+
+
+def histogram_image(edges, counts, nan_count, undefined=0):
+    return (struct.pack("<IB", len(edges), undefined) + struct.pack(f"<{len(edges)}d", *edges)
+            + struct.pack(f"<{len(counts)}Q", *counts) + struct.pack("<Q", nan_count))
+
+
+@given(st.lists(any_f64, max_size=12), st.lists(any_f64, max_size=12))
+def test_extrema_merge_of_encodings(a, b):
+    assert _native.merge_extrema(extrema_image(a), extrema_image(b)) == extrema_image(a + b)
+
+
+@given(st.lists(st.integers(0, 2**64 - 1), min_size=4, max_size=4),
+       st.lists(st.integers(0, 2**64 - 1), min_size=4, max_size=4), st.integers(0, 1), st.integers(0, 1))
+def test_histogram_merge_adds_counts_saturating(ca, cb, ua, ub):
+    edges = [-1.0, 0.0, 2.5]
+    merged = _native.merge_histograms(histogram_image(edges, ca[:3] + [0], ca[3], ua),
+                                      histogram_image(edges, cb[:3] + [0], cb[3], ub))
+    total = [min(x + y, 2**64 - 1) for x, y in zip(ca, cb)]
+    assert merged == histogram_image(edges, total[:3] + [0], total[3], ua | ub)
+
+
+@pytest.mark.parametrize("a, b, message", [
+    (histogram_image([0.0, 1.0], [1, 2, 3], 0), histogram_image([0.0, 2.0], [1, 2, 3], 0), "different edges"),
+    (histogram_image([0.0, 1.0], [1, 2, 3], 0), histogram_image([0.0], [1, 2], 0), "different edges"),
+    (histogram_image([0.0, 1.0], [1, 2, 3], 0, 2), histogram_image([0.0, 1.0], [1, 2, 3], 0), UNDEFINED),
+    (histogram_image([0.0, 1.0], [1, 2, 3], 0)[:-1], histogram_image([0.0, 1.0], [1, 2, 3], 0), UNDEFINED),
+    (b"\0\0\0\0\0" + bytes(16), histogram_image([0.0], [1, 2], 0), UNDEFINED),
+])
+def test_histogram_merge_refuses(a, b, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        _native.merge_histograms(a, b)
+
+
+@pytest.mark.parametrize("a, message", [
+    (bytes(24), "wrong byte length"), (bytes(16) + b"\x04" + bytes(8), UNDEFINED),
+    (struct.pack("<d", 1.0) + bytes(17), UNDEFINED),
+])
+def test_extrema_merge_refuses(a, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        _native.merge_extrema(a, extrema_image([1.0]))
+
+
+def test_pickling_is_opt_in():
+    refused = subprocess.run([sys.executable, "-c", "import pickle, varnix, varnix_arrays\n"
+                              "try:\n    pickle.dumps(varnix.SumF64())\nexcept TypeError as e:\n    print(e)"],
+                             capture_output=True, text=True, check=True)
+    assert refused.stdout.strip() == "cannot pickle 'builtins.SumF64' object"
+    va.enable_pickling()
+    for bulk, _ in BULK:
+        s = bulk([1.0, -2.5, 1e300])
+        t = pickle.loads(pickle.dumps(s))
+        assert type(t) is type(s) and t.to_bytes() == s.to_bytes() and t is not s
+
+
+def _task(seed):
+    rng = np.random.default_rng(seed)
+    return va.moments(np.ldexp(rng.random(500), rng.integers(-30, 30, 500)))
+
+
+def test_states_return_from_worker_processes():
+    va.enable_pickling()
+    with ProcessPoolExecutor(2) as pool:
+        states = list(pool.map(_task, range(4)))
+    assert va.merge_all(states).state_hash() == va.merge_all([_task(i) for i in range(4)]).state_hash()
