@@ -99,14 +99,15 @@ def merge_all(items, cls=None):
     """Merges states of one class, given as objects or as their byte encodings.
 
     Objects give a new object of their class; bytes give the bytes of the
-    merged state, of the class `cls` (a varnix class, or None to tell it from
-    the length; 282 bytes are dot states). The inputs are not changed.
+    merged state, of the class `cls` (a varnix class or its name, or None to
+    tell it from the length; 282 bytes are dot states). The inputs are not
+    changed.
     """
     items = list(items)
     if not items:
         raise ValueError("merge_all needs at least one state")
     if isinstance(items[0], bytes):
-        name = cls.__name__ if cls is not None else _class_for_bytes(items[0])
+        name = _class_for_bytes(items[0]) if cls is None else getattr(cls, "__name__", cls)
         if name is None or name == "DotF64":
             return merge_dot_states(*items)
         if name in _BYTE_MERGES:

@@ -8,7 +8,6 @@ import dask
 import dask.array as da
 import dask.dataframe as dd
 import numpy as np
-import varnix as _vx
 
 import varnix_arrays as _va
 from . import _native
@@ -55,18 +54,19 @@ def _reduce(x, chunk_state, merge, finish, split_every):
     r = da.reduction(x, chunk, aggregate, combine=combine, axis=tuple(range(x.ndim)),
                      keepdims=False, dtype=object, concatenate=False, split_every=split_every,
                      meta=np.empty((), dtype=object))
-    return dask.delayed(_finisher(finish))(r)
+    return dask.delayed(finish)(r)
 
 
-def _finisher(decode):
-    """The last task: decodes the merged state into its varnix object.
+def _finisher(name):
+    """The last task: decodes the merged state into an object of the varnix class `name`.
 
     It may run in a worker process, which then has to pickle the object back,
-    so it enables pickling where it runs.
+    so it enables pickling where it runs.  Tasks name the classes instead of
+    holding them, since a class is pickled by reference to its module.
     """
     def finish(state):
         _va.enable_pickling()
-        return decode(state[()] if isinstance(state, np.ndarray) else state)
+        return _va._restore(name, state[()] if isinstance(state, np.ndarray) else state)
     return finish
 
 
@@ -74,52 +74,50 @@ def _run(delayed, compute):
     return delayed.compute() if compute else delayed
 
 
-def _fixed(native, cls):
-    merge = _va.merge_all
-
+def _fixed(native, name):
     def reduce(x, skipna=False, split_every=None, compute=True):
         flag = bool(skipna)
-        d = _reduce(x, lambda v: native(v, flag), lambda parts: merge(parts, cls=cls),
-                    cls.from_bytes, split_every)
+        d = _reduce(x, lambda v: native(v, flag), lambda parts: _va.merge_all(parts, cls=name),
+                    _finisher(name), split_every)
         return _run(d, compute)
     return reduce
 
 
-sum = _fixed(_native.sum, _vx.SumF64)
+sum = _fixed(_native.sum, "SumF64")
 sum.__doc__ = "Exact SumF64 of every value of a Dask array (a Delayed when compute=False)."
-moments = _fixed(_native.moments, _vx.MomentsF64)
+moments = _fixed(_native.moments, "MomentsF64")
 moments.__doc__ = "Exact MomentsF64 of every value of a Dask array (a Delayed when compute=False)."
-moments4 = _fixed(_native.moments4, _vx.Moments4F64)
+moments4 = _fixed(_native.moments4, "Moments4F64")
 moments4.__doc__ = "Exact Moments4F64 of every value of a Dask array (a Delayed when compute=False)."
 
 
 # ---------------------------------------------------------------- group-by
 
-def _groupby(df, by, column, chunk_state, cls, skipna):
+def _groupby(df, by, column, chunk_state, name, skipna):
     flag = bool(skipna)
 
     def chunk(grouped):
         return grouped.agg(lambda s: chunk_state(s.to_numpy(dtype=np.float64), flag))
 
     def agg(grouped):
-        return grouped.agg(lambda s: _va.merge_all(list(s), cls=cls))
+        return grouped.agg(lambda s: _va.merge_all(list(s), cls=name))
 
-    decode = _finisher(cls.from_bytes)
+    decode = _finisher(name)
 
     def finalize(states):
         return states.map(decode)
 
-    aggregation = dd.Aggregation(f"varnix_{cls.__name__}", chunk, agg, finalize)
+    aggregation = dd.Aggregation(f"varnix_{name}", chunk, agg, finalize)
     return df.groupby(by)[column].agg(aggregation)
 
 
 def groupby_sum(df, by, column, skipna=False, compute=True):
     """Exact SumF64 of `column` per group of `by`: a pandas Series of SumF64 (a Dask Series when compute=False)."""
-    r = _groupby(df, by, column, _native.sum, _vx.SumF64, skipna)
+    r = _groupby(df, by, column, _native.sum, "SumF64", skipna)
     return r.compute() if compute else r
 
 
 def groupby_moments(df, by, column, skipna=False, compute=True):
     """Exact MomentsF64 of `column` per group of `by`: a pandas Series of MomentsF64 (a Dask Series when compute=False)."""
-    r = _groupby(df, by, column, _native.moments, _vx.MomentsF64, skipna)
+    r = _groupby(df, by, column, _native.moments, "MomentsF64", skipna)
     return r.compute() if compute else r
