@@ -1,11 +1,17 @@
 # Type stubs for the varnix extension module.
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, TypeAlias
 
 _Real: TypeAlias = SupportsFloat | SupportsIndex
-_Floats: TypeAlias = Sequence[_Real] | Buffer
+
+class _Array(Protocol):
+    """A numpy array: on Python 3.11 numpy declares no __buffer__, so it is matched by __array__."""
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+_Floats: TypeAlias = Sequence[_Real] | Buffer | _Array
 
 __all__ = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "dot"]
 

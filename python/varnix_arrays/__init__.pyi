@@ -1,0 +1,66 @@
+# Type stubs for varnix_arrays.
+from collections.abc import Iterable, Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overload
+
+from typing_extensions import Buffer, TypeAlias
+
+from varnix import DotF64, Moments4F64, MomentsF64, SumF32, SumF64
+
+class _Array(Protocol):
+    """Anything numpy can turn into an array (an ndarray, a pandas Series)."""
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+_Column: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array
+_Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64)
+
+class _Encodable(Protocol):
+    def encode(self) -> bytes: ...
+
+class _ToBytes(Protocol):
+    def to_bytes(self) -> bytes: ...
+
+__all__ = [
+    "sum", "moments", "moments4",
+    "dot_state", "merge_dot_states", "dot_value",
+    "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
+]
+
+DOT_STATE_BYTES: int
+
+def sum(x: _Column, skipna: bool = False) -> SumF64:
+    """The SumF64 holding every value of x, as if added one by one.
+
+    x is any one-dimensional numeric buffer or sequence: numpy arrays of every
+    float, integer and bool dtype, in either byte order and with any stride,
+    are read without a Python loop. With skipna, NaNs are left out (and not
+    counted)."""
+def moments(x: _Column, skipna: bool = False) -> MomentsF64:
+    """The MomentsF64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
+def moments4(x: _Column, skipna: bool = False) -> Moments4F64:
+    """The Moments4F64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
+def dot_state(x: _Column, y: _Column, skipna: bool = False) -> bytes:
+    """The 282-byte exact state of the sum of x[i]*y[i].
+
+    ValueError when x and y differ in length; with skipna, pairs holding a NaN
+    are left out. Merge states with merge_dot_states, read them with dot_value."""
+def merge_dot_states(*states: bytes) -> bytes:
+    """The 282-byte dot state holding the products of all the given states (in any order)."""
+def dot_value(state: bytes) -> float:
+    """The correctly rounded dot product of a 282-byte state.
+
+    ValueError "ExactnessLost" when a product fell below the normal range,
+    "wrong byte length" or "undefined (insufficient data or invalid input)"
+    for bytes that are not a dot state."""
+def merge_histograms(a: _Encodable, b: _Encodable) -> Any:
+    """The histogram holding the counts of both; ValueError unless their edges are identical."""
+def merge_extrema(a: _ToBytes, b: _ToBytes) -> Any:
+    """The extrema of the values of both."""
+@overload
+def merge_all(items: Iterable[bytes], cls: type | str | None = None) -> bytes:
+    """Merges encoded states of one class into the encoding of the merged state."""
+@overload
+def merge_all(items: Iterable[_Mergeable], cls: None = None) -> _Mergeable:
+    """Merges objects of one class into a new object of that class."""
+def enable_pickling() -> None:
+    """Registers pickle support, built on the byte encodings, for every varnix class that can be decoded."""
