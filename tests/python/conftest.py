@@ -100,3 +100,33 @@ def state_ints(draw, p=53, top=WIDTH - 1):
     m = draw(st.integers(2**(p - 1) if shift > lo else 0, 2**p - 1))
     n = ((2 * m + 1) << (shift - 1)) + draw(st.sampled_from([0, 0, 1, -1]))
     return -n if draw(st.booleans()) else n
+
+
+def dot_parts(pairs):
+    """The addends of an exact product accumulator fed the pairs (a, b), and its inexact-product flag. Each
+    pair adds its rounded product p and the residual a*b - p rounded once; an infinite p adds itself and
+    counts once more (a zero addend). The flag is set by a product of non-zero factors below 2**-1022 or
+    whose exact value is not a multiple of 2**-1074."""
+    parts, lost = [], False
+    for a, b in pairs:
+        p = a * b
+        if not math.isfinite(p):
+            parts += [p, p if math.isnan(p) else 0.0]
+            continue
+        exact = Fraction(a) * Fraction(b)
+        parts += [p, round_to(exact - Fraction(p), *F64)]
+        lost |= a != 0 and b != 0 and (abs(p) < MIN_NORMAL or (exact * UNIT).denominator != 1)
+    return parts, lost
+
+
+def regrouped(cls, xs, rng, parts):
+    """A state of cls fed xs in a random order, spread over `parts` objects merged in a random grouping."""
+    xs = list(xs)
+    rng.shuffle(xs)
+    states = [cls() for _ in range(parts)]
+    for x in xs:
+        rng.choice(states).add(x)
+    while len(states) > 1:
+        i, j = rng.sample(range(len(states)), 2)
+        states[i].merge(states.pop(j))
+    return states[0]

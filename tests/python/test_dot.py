@@ -2,13 +2,12 @@
 records a pair whose exact product is not a multiple of 2**-1074 or whose product is below 2**-1022."""
 import hashlib
 import math
-from fractions import Fraction
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import INF, MAXF, MIN_NORMAL, NAN, bits, expected_value, sum_image
+from conftest import INF, MAXF, MIN_NORMAL, NAN, bits, dot_parts, expected_value, sum_image
 from varnix import DotF64, dot
 
 LOST = "ExactnessLost"
@@ -17,15 +16,7 @@ A, B = float.fromhex("0x1.d7210076ce2efp-500"), float.fromhex("0x1.c6a5377330bdb
 
 def model(xs, ys):
     """(state hash, value or LOST) of a DotF64 fed the pairs (xs[i], ys[i])."""
-    parts, lost = [], False
-    for a, b in zip(xs, ys):
-        p = a * b
-        if not math.isfinite(p):
-            parts += [p, p if math.isnan(p) else 0.0]    # a non-finite product counts twice, flags once
-            continue
-        exact = Fraction(a) * Fraction(b)
-        parts += [p, float(exact - Fraction(p))]         # the residual, rounded once as a fused multiply-add
-        lost |= a != 0 and b != 0 and (abs(p) < MIN_NORMAL or (exact * 2**1074).denominator != 1)
+    parts, lost = dot_parts(zip(xs, ys))
     image = sum_image(parts) + bytes([lost])
     return hashlib.sha256(image).digest(), LOST if lost else expected_value(parts)
 

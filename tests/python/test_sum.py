@@ -8,8 +8,8 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from conftest import (COUNT_MAX, F32, F32_MAX, F32_TINY, F64, INF, MAXF, MIN_NORMAL, NAN, TINY, UNIT, WIDTH, any_f64,
-                      bits, counts, encode_state, expected_value, f32, flagged_value, round_to, state_ints, sum_image,
-                      sum_of)
+                      bits, counts, encode_state, expected_value, f32, flagged_value, regrouped, round_to, state_ints,
+                      sum_image, sum_of)
 from varnix import SumF32, SumF64
 
 # per class: the values to add, the input conversion, the value's format, decodable state integers
@@ -30,14 +30,8 @@ def test_exact_state_rounded_value_and_any_grouping(cls, data, rnd, parts):
     assert bits(s.value()) == bits(expected_value([conv(x) for x in xs], fmt))
     assert s.state_hash() == hashlib.sha256(image).digest()
     assert [c.from_bytes(image).to_bytes() for c in (SumF64, SumF32)] == [image, image]
-    rnd.shuffle(xs)
-    states = [cls() for _ in range(parts)]
-    for x in xs:
-        rnd.choice(states).add(x)
-    while len(states) > 1:
-        i, j = rnd.sample(range(len(states)), 2)
-        states[i].merge(states.pop(j))
-    assert states[0].to_bytes() == image and states[0].state_hash() == s.state_hash()
+    t = regrouped(cls, xs, rnd, parts)
+    assert t.to_bytes() == image and t.state_hash() == s.state_hash()
 
 
 @pytest.mark.parametrize("cls", [SumF64, SumF32])

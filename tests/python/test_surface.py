@@ -133,11 +133,14 @@ def test_reentrance_through_float_conversion(inner, message):
 S64, S32, OTHER, NANS, FS, D, LOST = (sum_of([1.0]), sum_of([1.0], SumF32), SumF64(), sum_of([NAN]),
                                     FastSumF64(), DotF64(), DotF64())
 LOST.push(1e-200, 1e-200)
+M, M4 = MomentsF64(), Moments4F64()
+for acc, x in [(M, 3.0), (M, 4.0), (M4, 3.0), (M4, 4.0)]:
+    acc.add(x)
 F, I, TEXT, HUGE, OBJ, RAISING = 1.25, 12345678901234567890, "abcd", 10**400, Floaty(0.5), Floaty(TypeError("x"))
 B, BAD, BA, ARR = S64.to_bytes(), encode_state(0, 8, 0), bytearray(281), array.array("d", [F] * 3)
 RANGE, SEQ, BADSEQ = range(10**6, 10**6 + 3), [F, OBJ, I], [F, OBJ, TEXT]
 WATCHED = [None, True, False, SumF64, SumF32, FastSumF64, DotF64, S64, S32, OTHER, NANS, FS, D, LOST, F, I, TEXT,
-           HUGE, OBJ, RAISING, B, BAD, BA, ARR, RANGE, SEQ, BADSEQ]
+           HUGE, OBJ, RAISING, B, BAD, BA, ARR, RANGE, SEQ, BADSEQ, MomentsF64, Moments4F64, M, M4]
 CALLS = {  # each call, and the exception it raises
     "SumF64()": None, "SumF32(F)": "TypeError", "S64.add(F)": None, "S64.add(I)": None, "S32.add(OBJ)": None,
     "S64.add(x=F)": None, "S64.add(TEXT)": "TypeError", "S32.add(HUGE)": "OverflowError",
@@ -148,6 +151,9 @@ CALLS = {  # each call, and the exception it raises
     "SumF64.from_bytes(BA)": "TypeError", "FS.extend(SEQ)": None, "FS.extend(RANGE)": None, "FS.extend(ARR)": None,
     "FS.extend(BADSEQ)": "TypeError", "FS.finish()": None, "D.push(F, OBJ)": None, "D.extend(ARR, SEQ)": None,
     "LOST.value()": "ValueError", "dot(SEQ, ARR[:2])": "PanicException", "dot(RANGE, ARR)": None,
+    "M.add(OBJ)": None, "M4.add(x=F)": None, "M.merge(M)": "RuntimeError", "M4.merge(M)": "TypeError",
+    "M.stddev()": None, "M4.kurtosis()": None, "Moments4F64().skewness()": "ValueError",
+    "MomentsF64.from_bytes(B)": "ValueError", "Moments4F64.from_bytes(M4.to_bytes())": None,
 }
 
 
