@@ -28,13 +28,15 @@ const char* error_text(StateError e) {
 template <class T>
 using Result = vx::Expected<T, StateError>;
 
-// One column fed to a state by the core's bulk add; the state's encoding.
+// One column fed to a state by the core's bulk feed; the state's encoding.
 template <class S>
 auto encoded(Column x, bool skip_nan) {
     S s;
     {
         Unlocked unlocked;
-        for_blocks(x, skip_nan, [&](std::span<const double> v) { vx::add_all(s, v); });
+        vx::Feed<S> feed(s);
+        for_blocks(x, skip_nan, [&](std::span<const double> v) { feed.take(v); });
+        feed.finish();
     }
     return vx::encode(s);
 }

@@ -1,10 +1,11 @@
 // Whole runs of values fed to a state at once.
 //
-// Each function leaves the state exactly as calling the state's own `add`
-// (or `push`) for every value in order would: the sums are exact integers,
-// so the order and grouping of their terms cannot change them; the flags are
-// sticky ORs; the counts rise by the same amounts, saturating.  The product
-// terms are formed by the same product step as `push`, a block at a time.
+// A feed leaves the state exactly as calling the state's own `add` for every
+// value in order would: the sums are exact integers, so the order and
+// grouping of their terms cannot change them; the flags are sticky ORs; the
+// counts rise by the same amounts, saturating.  The product terms are formed
+// by the same product step as `push`, a block at a time.  A feed may take
+// many runs; the state is complete once `finish` has run.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "exact/acc.hpp"
 #include "exact/dot.hpp"
+#include "exact/fast.hpp"
 #include "stats/moments.hpp"
 
 namespace vx {
@@ -21,8 +23,63 @@ inline std::uint64_t count_up(std::uint64_t count, std::size_t n) {
     return saturating_add(count, std::uint64_t(n));
 }
 
-void add_all(SumF64& s, std::span<const double> xs);
-void add_all(MomentsF64& m, std::span<const double> xs);
-void add_all(Moments4F64& m, std::span<const double> xs);
+// The values of a SumF64, summed through one BlockSum so that its held
+// level sums and banks carry from one run to the next.
+class SumFeed {
+public:
+    explicit SumFeed(SumF64& s) : s_(s) {}
+    void take(std::span<const double> xs) {
+        s_.count = count_up(s_.count, xs.size());
+        sums_.take(xs, s_.limbs);
+    }
+    void finish() { s_.flags |= sums_.finish(s_.limbs); }
+
+private:
+    SumF64& s_;
+    BlockSum sums_;
+};
+
+template <class S>
+class Feed;
+
+template <>
+class Feed<SumF64> : public SumFeed {
+public:
+    using SumFeed::SumFeed;
+};
+
+template <>
+class Feed<MomentsF64> {
+public:
+    explicit Feed(MomentsF64& m) : m_(m), sum_x_(m.sum_x) {}
+    void take(std::span<const double> xs) {
+        sum_x_.take(xs);
+        extend_from_slices(m_.sum_xx, xs, xs);
+    }
+    void finish() { sum_x_.finish(); }
+
+private:
+    MomentsF64& m_;
+    SumFeed sum_x_;
+};
+
+template <>
+class Feed<Moments4F64> {
+public:
+    explicit Feed(Moments4F64& m) : m_(m), sum_x_(m.sum_x) {}
+    void take(std::span<const double> xs);
+    void finish() { sum_x_.finish(); }
+
+private:
+    Moments4F64& m_;
+    SumFeed sum_x_;
+};
+
+template <class S>
+void add_all(S& s, std::span<const double> xs) {
+    Feed<S> feed(s);
+    feed.take(xs);
+    feed.finish();
+}
 
 }  // namespace vx
