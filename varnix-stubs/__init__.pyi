@@ -17,80 +17,140 @@ __all__ = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F6
 
 @final
 class SumF64:
-    def __new__(cls) -> SumF64: ...
-    def add(self, x: _Real) -> None: ...
-    def merge(self, other: SumF64) -> None: ...
+    """Exact sum of binary64 values: one 2176-bit integer in units of 2**-1074, a count and NaN/infinity flags.
+    The state, its 281 bytes and its state_hash are the same for any order or grouping of adds and merges."""
+    def __new__(cls) -> SumF64:
+        """A new, empty sum."""
+    def add(self, x: _Real) -> None:
+        """Adds x (any object with a float value) exactly; NaN and infinities set sticky flags."""
+    def merge(self, other: SumF64) -> None:
+        """Adds the state of another SumF64 into this one."""
     def try_unmerge(self, other: SumF64) -> bool:
         """Exactly remove a previously merged contribution (group subtraction).
         Returns False (state untouched) if `other` carries NaN/infinity flags
         or a larger count. Kani-verified: the borrow chain inverts merge's
         carry chain for all valid states."""
-    def count(self) -> int: ...
-    def value(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    def count(self) -> int:
+        """The number of values added, merged states included (saturating at 2**64 - 1)."""
+    def value(self) -> float:
+        """The exact sum rounded once to the nearest float (NaN or an infinity when flagged)."""
+    def to_bytes(self) -> bytes:
+        """The 281-byte encoding of the state."""
     @staticmethod
-    def from_bytes(b: bytes) -> SumF64: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> SumF64:
+        """Decodes 281 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding: equal for equal states, whatever the order of inputs."""
 
 @final
 class SumF32:
-    def __new__(cls) -> SumF32: ...
-    def add(self, x: _Real) -> None: ...
-    def merge(self, other: SumF32) -> None: ...
-    def count(self) -> int: ...
-    def value(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    """The exact sum, fed and read in binary32: each x is rounded to binary32 before it is added."""
+    def __new__(cls) -> SumF32:
+        """A new, empty sum."""
+    def add(self, x: _Real) -> None:
+        """Rounds x to binary32 and adds it exactly."""
+    def merge(self, other: SumF32) -> None:
+        """Adds the state of another SumF32 into this one."""
+    def count(self) -> int:
+        """The number of values added, merged states included."""
+    def value(self) -> float:
+        """The exact sum rounded once to the nearest binary32 value."""
+    def to_bytes(self) -> bytes:
+        """The 281-byte encoding, shared with SumF64."""
     @staticmethod
-    def from_bytes(b: bytes) -> SumF32: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> SumF32:
+        """Decodes 281 bytes (also those of a SumF64)."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
 
 @final
 class FastSumF64:
-    def __new__(cls) -> FastSumF64: ...
-    def add(self, x: _Real) -> None: ...
-    def extend(self, xs: _Floats) -> None: ...
-    def count(self) -> int: ...
-    def finish(self) -> SumF64: ...
+    """A faster exact sum for long runs of values; finish() gives the SumF64 of the same values."""
+    def __new__(cls) -> FastSumF64:
+        """A new, empty sum."""
+    def add(self, x: _Real) -> None:
+        """Adds one value."""
+    def extend(self, xs: _Floats) -> None:
+        """Adds every value of a float sequence or numeric buffer (numpy arrays are read in place)."""
+    def count(self) -> int:
+        """The number of values added."""
+    def finish(self) -> SumF64:
+        """The exact state so far, as a new SumF64; this object is unchanged."""
 
 @final
 class DotF64:
-    def __new__(cls) -> DotF64: ...
-    def push(self, a: _Real, b: _Real) -> None: ...
-    def extend(self, xs: _Floats, ys: _Floats) -> None: ...
-    def merge(self, other: DotF64) -> None: ...
-    def value(self) -> float: ...
-    def state_hash(self) -> bytes: ...
+    """Exact sum of products a*b, each kept as its rounded value plus the rounding error.
+    A product below 2**-1022 makes value() raise ValueError "ExactnessLost"."""
+    def __new__(cls) -> DotF64:
+        """A new, empty dot product."""
+    def push(self, a: _Real, b: _Real) -> None:
+        """Adds the product a*b exactly."""
+    def extend(self, xs: _Floats, ys: _Floats) -> None:
+        """Adds xs[i]*ys[i] for every i; unequal lengths raise PanicException (a BaseException)."""
+    def merge(self, other: DotF64) -> None:
+        """Adds the state of another DotF64 into this one."""
+    def value(self) -> float:
+        """The exact sum of products rounded once; ValueError "ExactnessLost" after a product below the normal range."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the 282-byte state."""
 
 @final
 class MomentsF64:
-    def __new__(cls) -> MomentsF64: ...
-    def add(self, x: _Real) -> None: ...
-    def merge(self, o: MomentsF64) -> None: ...
-    def count(self) -> int: ...
-    def mean(self) -> float: ...
-    def variance(self) -> float: ...
-    def sample_variance(self) -> float: ...
-    def stddev(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    """Exact mean and variance: exact sums of x and x*x, read as rational numbers and rounded once."""
+    def __new__(cls) -> MomentsF64:
+        """A new, empty state."""
+    def add(self, x: _Real) -> None:
+        """Adds one value."""
+    def merge(self, o: MomentsF64) -> None:
+        """Adds the state of another MomentsF64 into this one."""
+    def count(self) -> int:
+        """The number of values added."""
+    def mean(self) -> float:
+        """The correctly rounded mean; ValueError "Empty" or "NonFinite"."""
+    def variance(self) -> float:
+        """The correctly rounded population variance (divisor n); ValueError "Empty", "NonFinite" or "ExactnessLost"."""
+    def sample_variance(self) -> float:
+        """The correctly rounded sample variance (divisor n - 1); ValueError "Empty" below two values."""
+    def stddev(self) -> float:
+        """The square root of the rounded variance."""
+    def to_bytes(self) -> bytes:
+        """The 563-byte encoding of the state."""
     @staticmethod
-    def from_bytes(b: bytes) -> MomentsF64: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> MomentsF64:
+        """Decodes 563 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
 
 @final
 class Moments4F64:
-    def __new__(cls) -> Moments4F64: ...
-    def add(self, x: _Real) -> None: ...
-    def merge(self, o: Moments4F64) -> None: ...
-    def count(self) -> int: ...
-    def mean(self) -> float: ...
-    def variance(self) -> float: ...
-    def kurtosis(self) -> float: ...
-    def excess_kurtosis(self) -> float: ...
-    def skewness(self) -> float: ...
-    def skewness_squared(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    """Exact moments up to the fourth: mean, variance, skewness and kurtosis, each rounded once."""
+    def __new__(cls) -> Moments4F64:
+        """A new, empty state."""
+    def add(self, x: _Real) -> None:
+        """Adds one value."""
+    def merge(self, o: Moments4F64) -> None:
+        """Adds the state of another Moments4F64 into this one."""
+    def count(self) -> int:
+        """The number of values added."""
+    def mean(self) -> float:
+        """The correctly rounded mean."""
+    def variance(self) -> float:
+        """The correctly rounded population variance."""
+    def kurtosis(self) -> float:
+        """The correctly rounded kurtosis; ValueError "Degenerate" without spread."""
+    def excess_kurtosis(self) -> float:
+        """The kurtosis minus 3, rounded once."""
+    def skewness(self) -> float:
+        """The signed square root of the rounded squared skewness."""
+    def skewness_squared(self) -> float:
+        """The squared skewness with the sign of the third moment, rounded once."""
+    def to_bytes(self) -> bytes:
+        """The 1128-byte encoding of the state."""
     @staticmethod
-    def from_bytes(b: bytes) -> Moments4F64: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> Moments4F64:
+        """Decodes 1128 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
 
-def dot(xs: _Floats, ys: _Floats) -> float: ...
+def dot(xs: _Floats, ys: _Floats) -> float:
+    """The exact dot product rounded once; ValueError "ExactnessLost", PanicException on unequal lengths."""
