@@ -31,8 +31,8 @@ def test_checkers_accept_good_calls_and_reject_bad_ones(checker):
     assert flagged == BAD_LINES, out
 
 
-@pytest.mark.parametrize("stub", ["varnix-stubs/__init__.pyi", "python/varnix_arrays/__init__.pyi",
-                                  "python/varnix_arrays/dask.pyi"])
+@pytest.mark.parametrize("stub", ["varnix-stubs/__init__.pyi", "bindings/arrays/varnix_arrays/__init__.pyi",
+                                  "bindings/arrays/varnix_arrays/dask.pyi"])
 def test_every_public_class_and_function_of_the_stubs_has_a_docstring(stub):
     tree = ast.parse((CASES.parents[2] / stub).read_text())
     public = [n for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef)) and not n.name.startswith("_")]
