@@ -22,6 +22,15 @@ def medians(fns, repeats=5, warmup=1):
     return [statistics.median(ts) for ts in times]
 
 
+def call_each(make, xs):
+    """A timed function: make() once, then one call of what it returned per value of xs, in a for-loop."""
+    def run():
+        f = make()
+        for x in xs:
+            f(x)
+    return run
+
+
 def same_float(a, b):
     """Bitwise equality of two floats: -0.0 differs from 0.0, NaN equals NaN."""
     if math.isnan(a) or math.isnan(b):

@@ -13,7 +13,7 @@ class _Array(Protocol):
 
 _Floats: TypeAlias = Sequence[_Real] | Buffer | _Array
 
-__all__ = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "dot"]
+__all__ = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "HistogramF64", "ExtremaF64", "dot"]
 
 @final
 class SumF64:
@@ -149,6 +149,54 @@ class Moments4F64:
     @staticmethod
     def from_bytes(b: bytes) -> Moments4F64:
         """Decodes 1128 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
+
+@final
+class HistogramF64:
+    """Counts of values in the bins of fixed edges, exact and saturating, with quantile bounds.
+    Bin 0 holds values below edges[0], bin i values in [edges[i-1], edges[i]), the last bin the rest; NaNs
+    are counted apart. It has no merge of its own: varnix_arrays.merge_histograms merges two histograms."""
+    def __new__(cls, edges: _Floats) -> HistogramF64:
+        """A histogram over the edges; ValueError "edges must be sorted, finite, len>=2" otherwise."""
+    def add(self, x: _Real) -> None:
+        """Counts x in its bin (a NaN only in the NaN count)."""
+    def edges(self) -> list[float]:
+        """The edges."""
+    def counts(self) -> list[int]:
+        """The n + 1 bin counts; ValueError "undefined (insufficient data or invalid input)" for a flagged state."""
+    def total(self) -> int:
+        """The number of values counted in the bins (NaNs excluded), saturating."""
+    def quantile_bounds(self, q: _Real) -> tuple[float, float]:
+        """The edges around the bin holding quantile q; ValueError "undefined (insufficient data or invalid input)"
+        when q is outside [0, 1], nothing was counted, or the quantile lies in an open-ended bin."""
+    def encode(self) -> bytes:
+        """The 21 + 16 n byte encoding."""
+    @staticmethod
+    def decode(b: bytes) -> HistogramF64:
+        """Decodes an encoding; ValueError "undefined (insufficient data or invalid input)" otherwise."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
+
+@final
+class ExtremaF64:
+    """Minimum and maximum in the IEEE 754 total order (-0.0 below +0.0), the same for any order of values.
+    It has no merge of its own: varnix_arrays.merge_extrema merges two states."""
+    def __new__(cls) -> ExtremaF64:
+        """A new, empty state."""
+    def add(self, x: _Real) -> None:
+        """Takes x into the extremes; a NaN poisons them."""
+    def min(self) -> float:
+        """The smallest value; ValueError "undefined (insufficient data or invalid input)" when empty or after a NaN."""
+    def max(self) -> float:
+        """The largest value; the same errors as min."""
+    def range(self) -> float:
+        """max - min, rounded once; the same errors as min."""
+    def to_bytes(self) -> bytes:
+        """The 25-byte encoding."""
+    @staticmethod
+    def from_bytes(b: bytes) -> ExtremaF64:
+        """Decodes 25 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
     def state_hash(self) -> bytes:
         """SHA-256 of the encoding."""
 

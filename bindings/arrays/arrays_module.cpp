@@ -1,7 +1,7 @@
 // varnix_arrays._native: states of whole arrays, computed by the core and
 // handed out as their encodings, which the varnix classes decode.
 #include "arrays/bulk.hpp"
-#include "arrays/merge_encoded.hpp"
+#include "arrays/merge_states.hpp"
 #include "column.hpp"
 #include "exact/dot.hpp"
 #include "stats/moments.hpp"
@@ -12,15 +12,18 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-// Errors of the byte-state functions, in the module's own words.
-enum class StateError { WrongByteLength, Undefined, ExactnessLost, LengthsDiffer };
+// Errors of the byte-state functions: the texts the varnix classes use for
+// the same faults, and two of the package's own.
+enum class StateError { WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer };
 
 const char* error_text(StateError e) {
     switch (e) {
-        case StateError::WrongByteLength: return "wrong byte length";
-        case StateError::Undefined: return "undefined (insufficient data or invalid input)";
-        case StateError::ExactnessLost: return "ExactnessLost";
+        case StateError::WrongByteLength: return error_text(vxpy::Fixed::WrongByteLength);
+        case StateError::Undefined: return error_text(vxpy::Fixed::Undefined);
+        case StateError::BadEdges: return error_text(vxpy::Fixed::BadEdges);
+        case StateError::ExactnessLost: return error_text(vx::DotError::ExactnessLost);
         case StateError::LengthsDiffer: return "x and y differ in length";
+        case StateError::EdgesDiffer: return "histograms have different edges";
     }
     return "";
 }
@@ -28,17 +31,50 @@ const char* error_text(StateError e) {
 template <class T>
 using Result = vx::Expected<T, StateError>;
 
-// One column fed to a state by the core's bulk feed; the state's encoding.
+// One column fed to a state by the core's bulk feed.
+template <class S>
+void feed_column(S& s, const Column& x, bool skip_nan) {
+    Unlocked unlocked;
+    vx::Feed<S> feed(s);
+    for_blocks(x, skip_nan, [&](std::span<const double> v) { feed.take(v); });
+    feed.finish();
+}
+
 template <class S>
 auto encoded(Column x, bool skip_nan) {
     S s;
-    {
-        Unlocked unlocked;
-        vx::Feed<S> feed(s);
-        for_blocks(x, skip_nan, [&](std::span<const double> v) { feed.take(v); });
-        feed.finish();
-    }
+    feed_column(s, x, skip_nan);
     return vx::encode(s);
+}
+
+vx::ExtremaBytes extrema(Column x, bool skip_nan) {
+    vx::ExtremaF64 s;
+    feed_column(s, x, skip_nan);
+    return vx::to_bytes(s);
+}
+
+// NaNs have their own count in a histogram and poison nothing.
+Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges) {
+    std::optional<vx::HistogramF64> h = vx::make_histogram(edges);
+    if (!h) return vx::fail(StateError::BadEdges);
+    feed_column(*h, x, false);
+    return vx::encode_bytes(*h);
+}
+
+Result<std::vector<std::uint8_t>> merge_histograms(Bytes a, Bytes b) {
+    auto ha = vx::decode_bytes(a), hb = vx::decode_bytes(b);
+    if (!ha || !hb) return vx::fail(StateError::Undefined);
+    if (!vx::try_merge(*ha, *hb)) return vx::fail(StateError::EdgesDiffer);
+    return vx::encode_bytes(*ha);
+}
+
+Result<vx::ExtremaBytes> merge_extrema(Bytes a, Bytes b) {
+    if (a.size() != vx::kExtremaBytes || b.size() != vx::kExtremaBytes)
+        return vx::fail(StateError::WrongByteLength);
+    auto ea = vx::from_bytes(a.data()), eb = vx::from_bytes(b.data());
+    if (!ea || !eb) return vx::fail(StateError::Undefined);
+    vx::merge(*ea, *eb);
+    return vx::to_bytes(*ea);
 }
 
 Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
@@ -83,8 +119,10 @@ PyMethodDef functions[] = {
     vxpy::function_def<"dot_state(x, y, skipna)\n--\n\n", &dot_state>(),
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
-    vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &vx::merge_extrema>(),
-    vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &vx::merge_histograms>(),
+    vxpy::function_def<"extrema(x, skipna)\n--\n\n", &extrema>(),
+    vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
+    vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
+    vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
     {},
 };
 

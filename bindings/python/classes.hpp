@@ -6,6 +6,8 @@
 #include "exact/fast.hpp"
 #include "frame.hpp"
 #include "stats/moments.hpp"
+#include "hist/hist.hpp"
+#include "hist/lattice.hpp"
 
 namespace vxpy {
 
@@ -15,6 +17,8 @@ template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
 template <> ClassDef& class_of<vx::MomentsF64>();
 template <> ClassDef& class_of<vx::Moments4F64>();
+template <> ClassDef& class_of<vx::HistogramF64>();
+template <> ClassDef& class_of<vx::ExtremaF64>();
 
 template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
@@ -22,6 +26,8 @@ template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
+template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
+template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
 
 // The module functions, in registration order after the classes.
 extern PyMethodDef dot_function;

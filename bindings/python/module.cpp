@@ -63,6 +63,8 @@ PyObject* init() {
         &class_of<vx::DotF64>(),
         &class_of<vx::MomentsF64>(),
         &class_of<vx::Moments4F64>(),
+        &class_of<vx::HistogramF64>(),
+        &class_of<vx::ExtremaF64>(),
     };
     for (ClassDef* def : classes) {
         if (!add_class(module, *def)) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+
+#include "arrays/merge_states.hpp"
 
 namespace vx {
 
@@ -30,6 +33,44 @@ void Feed<Moments4F64>::take(std::span<const double> xs) {
         extend_from_slices(m_.sum_x4, sp, se);
         extend_from_slices(m_.sum_x4, se, se);
     }
+}
+
+namespace {
+
+struct KeyRange {
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    bool nan = false;
+};
+
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+KeyRange key_range(const double* x, std::size_t n) {
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    std::uint64_t nan = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t k = order_key(x[i]);
+        const bool is_nan = is_nan_bits(x[i]);
+        nan |= is_nan;
+        lo = std::min(lo, is_nan ? lo : k);
+        hi = std::max(hi, is_nan ? hi : k);
+    }
+    return {lo, hi, nan != 0};
+}
+
+}  // namespace
+
+void Feed<ExtremaF64>::take(std::span<const double> xs) {
+    const KeyRange r = key_range(xs.data(), xs.size());
+    ExtremaF64 run;
+    run.count = xs.size();
+    run.nan = r.nan;
+    if (r.lo <= r.hi) {  // some value is not a NaN
+        run.min = from_order_key(r.lo);
+        run.max = from_order_key(r.hi);
+        run.has_value = true;
+    }
+    merge(s_, run);
 }
 
 }  // namespace vx

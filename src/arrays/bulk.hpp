@@ -14,6 +14,8 @@
 #include "exact/acc.hpp"
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
+#include "hist/hist.hpp"
+#include "hist/lattice.hpp"
 #include "stats/moments.hpp"
 
 namespace vx {
@@ -73,6 +75,34 @@ public:
 private:
     Moments4F64& m_;
     SumFeed sum_x_;
+};
+
+// The extremes of a run are the meet and join of its values' total-order
+// keys over the non-NaN ones, found in one loop that vectorises; the run's
+// state is then merged in, which is what adding its values one by one does.
+template <>
+class Feed<ExtremaF64> {
+public:
+    explicit Feed(ExtremaF64& s) : s_(s) {}
+    void take(std::span<const double> xs);
+    void finish() {}
+
+private:
+    ExtremaF64& s_;
+};
+
+// Each value goes to its bin by the histogram's own add.
+template <>
+class Feed<HistogramF64> {
+public:
+    explicit Feed(HistogramF64& h) : h_(h) {}
+    void take(std::span<const double> xs) {
+        for (double x : xs) add(h_, x);
+    }
+    void finish() {}
+
+private:
+    HistogramF64& h_;
 };
 
 template <class S>

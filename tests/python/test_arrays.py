@@ -20,7 +20,10 @@ import varnix_arrays as va
 from conftest import any_f64
 from varnix_arrays import _native
 
-BULK = [(va.sum, varnix.SumF64), (va.moments, varnix.MomentsF64), (va.moments4, varnix.Moments4F64)]
+EDGES = [-1e300, -2.5, -0.0, 0.0, 1.0, 2.0**70]
+BULK = [(va.sum, varnix.SumF64), (va.moments, varnix.MomentsF64), (va.moments4, varnix.Moments4F64),
+        (va.extrema, varnix.ExtremaF64),
+        (lambda x, skipna=False: va.histogram(x, EDGES), lambda: varnix.HistogramF64(EDGES))]
 DTYPES = ["f2", "f4", "f8", "g", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?"]
 UNDEFINED = "undefined (insufficient data or invalid input)"
 
@@ -30,6 +33,15 @@ def one_by_one(cls, values):
     for v in values:
         s.add(v)
     return s
+
+
+def image(state):
+    return state.encode() if isinstance(state, varnix.HistogramF64) else state.to_bytes()
+
+
+def kept_by(bulk, values, skipna):
+    """The values a bulk constructor adds: NaNs are left out with skipna, except by a histogram, which counts them."""
+    return values if bulk is BULK[-1][0] else kept(values, skipna)
 
 
 def values_for(dtype):
@@ -65,7 +77,7 @@ def test_bulk_state_is_the_one_by_one_state(column, skipna):
     arr, values = column
     assert len(arr) == len(values)
     for bulk, cls in BULK:
-        assert bulk(arr, skipna=skipna).to_bytes() == one_by_one(cls, kept(values, skipna)).to_bytes()
+        assert image(bulk(arr, skipna=skipna)) == image(one_by_one(cls, kept_by(bulk, values, skipna)))
 
 
 @given(st.data(), st.booleans())
@@ -97,7 +109,7 @@ def test_long_arrays_cross_block_boundaries(n, layout):
     values = x.tolist()
     for skipna in (False, True):
         for bulk, cls in BULK:
-            assert bulk(view, skipna).to_bytes() == one_by_one(cls, kept(values, skipna)).to_bytes()
+            assert image(bulk(view, skipna)) == image(one_by_one(cls, kept_by(bulk, values, skipna)))
     assert va.sum(view).count() == n and va.sum(view, skipna=True).count() == n - len(x[::97])
 
 
@@ -147,10 +159,14 @@ def test_merges_do_not_depend_on_order_or_grouping(values, rnd):
     assert hashlib.sha256(va.merge_dot_states(*dots)).digest() == whole_dot.state_hash()
     for bulk, cls in BULK:
         objects = [bulk(p) for p in parts]
-        whole = one_by_one(cls, values).to_bytes()
-        assert va.merge_all(objects).to_bytes() == whole
-        assert va.merge_all([o.to_bytes() for o in reversed(objects)]) == whole
-        assert va.merge_all([o.to_bytes() for o in objects], cls=cls) == whole
+        whole = image(one_by_one(cls, values))
+        assert image(va.merge_all(objects)) == whole
+        assert va.merge_all([image(o) for o in reversed(objects)]) == whole
+        if isinstance(cls, type):
+            assert va.merge_all([image(o) for o in objects], cls=cls) == whole
+    e, h = va.extrema(values[::2]), va.histogram(values[::2], EDGES)
+    assert va.merge_extrema(e, va.extrema(values[1::2])).to_bytes() == va.extrema(values).to_bytes()
+    assert va.merge_histograms(va.histogram(values[1::2], EDGES), h).encode() == va.histogram(values, EDGES).encode()
 
 
 def key(bits):
@@ -208,6 +224,16 @@ def test_extrema_merge_refuses(a, message):
         _native.merge_extrema(a, extrema_image([1.0]))
 
 
+def test_bulk_histogram_and_extrema_errors():
+    for edges in ([], [1.0, 1.0], [0.0, math.inf], [2.0, 1.0]):
+        with pytest.raises(ValueError, match="edges must be sorted, finite, len>=2"):
+            va.histogram([1.0], edges)
+    with pytest.raises(ValueError, match="histograms have different edges"):
+        va.merge_histograms(va.histogram([1.0], [0.0, 1.0]), va.histogram([1.0], [0.0, 2.0]))
+    with pytest.raises(ValueError, match=re.escape(UNDEFINED)):
+        va.extrema([math.nan, 1.0]).min()
+
+
 def test_pickling_is_opt_in():
     refused = subprocess.run([sys.executable, "-c", "import pickle, varnix, varnix_arrays\n"
                               "try:\n    pickle.dumps(varnix.SumF64())\nexcept TypeError as e:\n    print(e)"],
@@ -217,7 +243,7 @@ def test_pickling_is_opt_in():
     for bulk, _ in BULK:
         s = bulk([1.0, -2.5, 1e300])
         t = pickle.loads(pickle.dumps(s))
-        assert type(t) is type(s) and t.to_bytes() == s.to_bytes() and t is not s
+        assert type(t) is type(s) and image(t) == image(s) and t is not s
 
 
 def _task(seed):

@@ -7,7 +7,7 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import DotF64, FastSumF64, Moments4F64, MomentsF64, SumF32, SumF64, dot
+from varnix import DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64, SumF32, SumF64, dot
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -21,7 +21,12 @@ SIGNATURES = {
     Moments4F64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
                   "kurtosis($self)", "excess_kurtosis($self)", "skewness($self)", "skewness_squared($self)",
                   "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    HistogramF64: ["add($self, x)", "edges($self)", "counts($self)", "total($self)", "quantile_bounds($self, q)",
+                   "encode($self)", "decode(b)", "state_hash($self)"],
+    ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
+                 "state_hash($self)"],
 }
+NEW_ARGS = {HistogramF64: ("edges", [0.0])}      # constructors with parameters: their names, sample arguments
 TRY_UNMERGE_DOC = (
     "Exactly remove a previously merged contribution (group subtraction).\n"
     "Returns False (state untouched) if `other` carries NaN/infinity flags\n"
@@ -30,25 +35,26 @@ TRY_UNMERGE_DOC = (
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "dot"]       # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "HistogramF64",
+                              "ExtremaF64", "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
-        name = cls.__name__
+        name, (params, *args) = cls.__name__, NEW_ARGS.get(cls, ("",))
         assert (cls.__module__, cls.__qualname__, cls.__doc__, cls.__text_signature__) == \
-            ("builtins", name, name + "()\n--\n\n", "()")
+            ("builtins", name, f"{name}({params})\n--\n\n", f"({params})")
         table = dict(sig.split("(", 1) for sig in signatures)
         assert {n for n in dir(cls) if not n.startswith("_")} == set(table)
         for meth, sig in table.items():
             method = getattr(cls, meth)
             assert (method.__text_signature__, method.__doc__) == \
                 ("(" + sig, TRY_UNMERGE_DOC if meth == "try_unmerge" else None), (name, meth)
-            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth == "from_bytes")
+            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth in ("from_bytes", "decode"))
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})                # not subclassable
         with pytest.raises(AttributeError):
-            cls().extra = 1
-        assert not hasattr(cls(), "__dict__")
+            cls(*args).extra = 1
+        assert not hasattr(cls(*args), "__dict__")
 
 
 class Floaty:

@@ -12,7 +12,7 @@ import varnix as _vx
 from . import _native
 
 __all__ = [
-    "sum", "moments", "moments4",
+    "sum", "moments", "moments4", "histogram", "extrema",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -38,6 +38,16 @@ def moments(x, skipna=False):
 def moments4(x, skipna=False):
     """Moments4F64 of the values of x (NaNs left out when skipna)."""
     return _vx.Moments4F64.from_bytes(_native.moments4(x, bool(skipna)))
+
+
+def histogram(x, edges):
+    """HistogramF64 over the edges holding every value of x (NaNs in its NaN count)."""
+    return _vx.HistogramF64.decode(_native.histogram(x, edges))
+
+
+def extrema(x, skipna=False):
+    """ExtremaF64 of the values of x (NaNs left out when skipna)."""
+    return _vx.ExtremaF64.from_bytes(_native.extrema(x, bool(skipna)))
 
 
 def dot_state(x, y, skipna=False):

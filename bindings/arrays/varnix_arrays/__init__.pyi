@@ -4,7 +4,7 @@ from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overloa
 
 from typing_extensions import Buffer, TypeAlias
 
-from varnix import DotF64, Moments4F64, MomentsF64, SumF32, SumF64
+from varnix import DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, SumF32, SumF64
 
 class _Array(Protocol):
     """Anything numpy can turn into an array (an ndarray, a pandas Series)."""
@@ -12,16 +12,10 @@ class _Array(Protocol):
     def __len__(self) -> int: ...
 
 _Column: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array
-_Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64)
-
-class _Encodable(Protocol):
-    def encode(self) -> bytes: ...
-
-class _ToBytes(Protocol):
-    def to_bytes(self) -> bytes: ...
+_Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64, HistogramF64, ExtremaF64)
 
 __all__ = [
-    "sum", "moments", "moments4",
+    "sum", "moments", "moments4", "histogram", "extrema",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -39,6 +33,13 @@ def moments(x: _Column, skipna: bool = False) -> MomentsF64:
     """The MomentsF64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
 def moments4(x: _Column, skipna: bool = False) -> Moments4F64:
     """The Moments4F64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
+def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array) -> HistogramF64:
+    """The HistogramF64 over the edges holding every value of x, as if added one by one.
+
+    ValueError "edges must be sorted, finite, len>=2" for unusable edges. NaNs
+    go to the histogram's NaN count."""
+def extrema(x: _Column, skipna: bool = False) -> ExtremaF64:
+    """The ExtremaF64 of every value of x, as if added one by one (NaNs left out with skipna)."""
 def dot_state(x: _Column, y: _Column, skipna: bool = False) -> bytes:
     """The 282-byte exact state of the sum of x[i]*y[i].
 
@@ -52,9 +53,9 @@ def dot_value(state: bytes) -> float:
     ValueError "ExactnessLost" when a product fell below the normal range,
     "wrong byte length" or "undefined (insufficient data or invalid input)"
     for bytes that are not a dot state."""
-def merge_histograms(a: _Encodable, b: _Encodable) -> Any:
+def merge_histograms(a: HistogramF64, b: HistogramF64) -> HistogramF64:
     """The histogram holding the counts of both; ValueError unless their edges are identical."""
-def merge_extrema(a: _ToBytes, b: _ToBytes) -> Any:
+def merge_extrema(a: ExtremaF64, b: ExtremaF64) -> ExtremaF64:
     """The extrema of the values of both."""
 @overload
 def merge_all(items: Iterable[bytes], cls: type | str | None = None) -> bytes:

@@ -1,0 +1,103 @@
+// A histogram over fixed edges: exact integer counts, so the state (and its
+// encoding and hash) depends only on the multiset of values offered.
+//
+// n edges split the total order of binary64 into n + 1 bins: bin 0 holds the
+// values below edges[0], bin i the values in [edges[i-1], edges[i]), bin n
+// the values at or above edges[n-1].  NaNs are counted apart.  Every count
+// saturates at 2^64 - 1.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "hist/order_key.hpp"
+#include "receipt/receipt.hpp"
+
+namespace vx {
+
+// The encoding holds the edge count in 32 bits, so no histogram has more.
+inline constexpr std::uint64_t kMaxEdges = UINT32_MAX;
+// The header: n (u32) and the flag byte.
+inline constexpr std::size_t kHistHeader = 4 + 1;
+// Besides 8 bytes per edge and per count for the first n counts: the header,
+// count n + 1 and the NaN count.
+inline constexpr std::size_t kHistFixed = kHistHeader + 8 + 8;
+// 21 + 16 n bytes, computed in 64 bits: n < 2^32 keeps it below 2^37, where
+// 32-bit arithmetic would wrap (n = 0x10000001 would claim 37 bytes).
+inline constexpr std::uint64_t hist_bytes(std::uint64_t n) { return kHistFixed + 16 * n; }
+static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) << 37));
+
+struct HistogramF64 {
+    // The n >= 1 edges, held as their total-order keys (one bijection of bit
+    // patterns, see from_order_key), so that a probe of the search is one
+    // load and one compare.
+    std::vector<std::int64_t> edge_keys;
+    std::vector<std::uint64_t> counts;  // n + 1 bins
+    std::uint64_t nan_count = 0;
+    bool undefined = false;  // only a decoded state can carry it
+};
+
+// Absent unless 1 <= n <= kMaxEdges and the edges are finite and strictly
+// increasing in the total order ([-0.0, 0.0] is increasing, [0.0, 0.0] not).
+// The count is checked first: no edge is read when there are too many.
+std::optional<HistogramF64> make_histogram(std::span<const double> edges);
+
+// The bin of x: for increasing edges, the number of edges e with
+// key(e) <= key(x).  The binary search narrows [base, base + size) to the
+// last edge not above x; on edges stored out of order (a decoded state) it
+// takes the same probes and still selects one of the n + 1 bins.
+inline std::size_t bin_of(const HistogramF64& h, double x) {
+    const std::int64_t k = order_key(x);
+    const std::int64_t* e = h.edge_keys.data();
+    std::size_t base = 0, size = h.edge_keys.size();
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        base = e[base + half] > k ? base : base + half;
+        size -= half;
+    }
+    return base + (e[base] <= k);
+}
+
+inline void add(HistogramF64& h, double x) {
+    if (is_nan_bits(x)) {
+        h.nan_count = saturating_inc(h.nan_count);
+        return;
+    }
+    std::uint64_t& c = h.counts[bin_of(h, x)];
+    c = saturating_inc(c);
+}
+
+std::vector<double> edges(const HistogramF64& h);
+// Absent when the state is flagged undefined.
+std::optional<std::vector<std::uint64_t>> try_counts(const HistogramF64& h);
+// The saturating sum of all n + 1 counts (NaNs excluded).
+std::uint64_t total(const HistogramF64& h);
+
+// The rank of quantile q among T counted values, 1 <= r <= T, for q in
+// [0, 1] and T >= 1.  Up to T = 2^53, T converts to binary64 exactly and the
+// rank is q*T rounded to binary64, then up to an integer.  Above 2^53 the
+// conversion would round T itself (with counts [0, 2^53, 1, 0], q = 1 would
+// miss the last value), so the rank is ceil(q*T) computed exactly from q's
+// binary value.
+std::uint64_t quantile_rank(double q, std::uint64_t total);
+
+// The edges around the bin holding the rank of q.  Absent when the state is
+// undefined, q is outside [0, 1] or NaN, nothing was counted, or the rank
+// lies in an open-ended bin (below the first edge or at or above the last;
+// with one edge it always does).
+std::optional<std::pair<double, double>> quantile_bounds(const HistogramF64& h, double q);
+
+// n (u32), the flag byte, the edges' bit patterns, the counts, the NaN
+// count; all little-endian.  The canonical encoding.
+std::vector<std::uint8_t> encode_bytes(const HistogramF64& h);
+// Absent unless the length is exactly 21 + 16 n for a header n >= 1 and the
+// flag byte is 0 or 1.  Edges and counts are taken as stored.
+std::optional<HistogramF64> decode_bytes(std::span<const std::uint8_t> b);
+
+inline Digest state_hash(const HistogramF64& h) { return sha256(encode_bytes(h)); }
+
+}  // namespace vx
