@@ -12,6 +12,8 @@ os.environ.setdefault("OMP_NUM_THREADS", "1")
 
 import numpy as np  # noqa: E402
 
+import boost_histogram as bh  # noqa: E402
+
 import varnix  # noqa: E402
 import varnix_arrays as va  # noqa: E402
 
@@ -44,6 +46,15 @@ def main():
         row("moments vs numpy.var", lambda: va.moments(x),
             [("numpy.var", lambda: np.var(x)), ("mean+var", lambda: (np.mean(x), np.var(x)))])
         row("moments4", lambda: va.moments4(x), [("numpy.var", lambda: np.var(x))])
+        edges = np.quantile(x[:100_000], np.linspace(0, 1, 101))
+        edges[0], edges[-1] = np.nextafter(edges[0], -np.inf), np.nextafter(edges[-1], np.inf)
+        axis = bh.axis.Variable(edges)
+        check(f"histogram of {name} data equals numpy.histogram inside the edges",
+              va.histogram(x, edges).counts()[1:-1], np.histogram(x[(x >= edges[0]) & (x < edges[-1])], edges)[0].tolist())
+        row("histogram, 101 edges", lambda: va.histogram(x, edges),
+            [("numpy.histogram", lambda: np.histogram(x, edges)),
+             ("boost-histogram Variable", lambda: bh.Histogram(axis).fill(x))])
+        row("extrema vs min+max", lambda: va.extrema(x), [("numpy min+max", lambda: (np.min(x), np.max(x)))])
         row("dot_state vs numpy.dot", lambda: va.dot_state(x, x), [("numpy.dot", lambda: np.dot(x, x))])
         row("sum, float32 input", lambda: va.sum(x32), [("numpy.sum", lambda: np.sum(x32))])
         row("sum, stride 2", lambda: va.sum(strided), [("numpy.sum", lambda: np.sum(strided))])

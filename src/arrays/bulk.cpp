@@ -43,19 +43,29 @@ struct KeyRange {
     bool nan = false;
 };
 
+// A NaN's key lies outside the keys of -inf and +inf (below them with the
+// sign bit set, above them without), so the plain minimum and maximum of all
+// keys tell whether a run holds a NaN; only such a run is scanned again with
+// its NaNs left out.
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 KeyRange key_range(const double* x, std::size_t n) {
-    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
-    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
-    std::uint64_t nan = 0;
+    KeyRange r;
     for (std::size_t i = 0; i < n; ++i) {
         const std::int64_t k = order_key(x[i]);
-        const bool is_nan = is_nan_bits(x[i]);
-        nan |= is_nan;
-        lo = std::min(lo, is_nan ? lo : k);
-        hi = std::max(hi, is_nan ? hi : k);
+        r.lo = std::min(r.lo, k);
+        r.hi = std::max(r.hi, k);
     }
-    return {lo, hi, nan != 0};
+    r.nan = n && (r.lo < order_key(-INFINITY) || r.hi > order_key(INFINITY));
+    if (r.nan) {
+        r.lo = std::numeric_limits<std::int64_t>::max();
+        r.hi = std::numeric_limits<std::int64_t>::min();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (is_nan_bits(x[i])) continue;
+            r.lo = std::min(r.lo, order_key(x[i]));
+            r.hi = std::max(r.hi, order_key(x[i]));
+        }
+    }
+    return r;
 }
 
 }  // namespace

@@ -18,7 +18,10 @@ X = np.copysign(np.ldexp(rng.random(N), rng.integers(-40, 40, N)), rng.random(N)
 X[::1001] = np.nan
 KEYS = rng.choice(["a", "b", "c", "d"], N)
 CHUNKINGS = [1000, 7001, (N // 3, N - N // 3)]
-REDUCTIONS = [(vd.sum, va.sum), (vd.moments, va.moments), (vd.moments4, va.moments4)]
+EDGES = [-1e6, -1.0, 0.0, 1e-3, 2.0, 1e9]
+REDUCTIONS = [(vd.sum, va.sum), (vd.moments, va.moments),
+              (lambda x, skipna, **kw: vd.histogram(x, EDGES, **kw), lambda x, skipna: va.histogram(x, EDGES)),
+              (vd.moments4, va.moments4), (vd.extrema, va.extrema)]
 
 
 def frame(partitions):
@@ -43,6 +46,11 @@ def test_array_reductions_match_the_bulk_state(reduce, bulk, skipna):
     assert reduce(grid, skipna=skipna, compute=False).compute(scheduler="sync").state_hash() == expected
 
 
+def test_histogram_edges_are_checked_before_any_task():
+    with pytest.raises(ValueError, match="edges must be sorted, finite, len>=2"):
+        vd.histogram(da.from_array(X, chunks=1000), [1.0, 0.0], compute=False)
+
+
 def test_empty_chunks_and_arrays():
     assert vd.sum(da.from_array(np.zeros(0), chunks=5)).to_bytes() == va.sum([]).to_bytes()
     with_empty = da.concatenate([da.from_array(X[:10], chunks=5), da.from_array(np.zeros(0), chunks=1)])
@@ -62,7 +70,7 @@ def test_local_cluster_is_deterministic():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                   worker_dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        for reduce, bulk in REDUCTIONS[:2]:
+        for reduce, bulk in REDUCTIONS[:3]:
             expected = bulk(X, skipna=True).state_hash()
             seen = set()
             for chunks in CHUNKINGS:

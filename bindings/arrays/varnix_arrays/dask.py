@@ -89,6 +89,17 @@ moments = _fixed(_native.moments, "MomentsF64")
 moments.__doc__ = "Exact MomentsF64 of every value of a Dask array (a Delayed when compute=False)."
 moments4 = _fixed(_native.moments4, "Moments4F64")
 moments4.__doc__ = "Exact Moments4F64 of every value of a Dask array (a Delayed when compute=False)."
+extrema = _fixed(_native.extrema, "ExtremaF64")
+extrema.__doc__ = "ExtremaF64 of every value of a Dask array (a Delayed when compute=False)."
+
+
+def histogram(x, edges, split_every=None, compute=True):
+    """HistogramF64 over the edges of every value of a Dask array (a Delayed when compute=False)."""
+    edges = [float(e) for e in edges]
+    _native.histogram([], edges)  # refuses unusable edges before any task runs
+    d = _reduce(x, lambda v: _native.histogram(v, edges),
+                lambda parts: _va.merge_all(parts, cls="HistogramF64"), _finisher("HistogramF64"), split_every)
+    return _run(d, compute)
 
 
 # ---------------------------------------------------------------- group-by
