@@ -5,7 +5,10 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "frame.hpp"
+#include "stats/cov.hpp"
 #include "stats/moments.hpp"
+#include "stats/pn_moments.hpp"
+#include "stats/weighted.hpp"
 #include "hist/hist.hpp"
 #include "hist/lattice.hpp"
 
@@ -17,6 +20,9 @@ template <> ClassDef& class_of<vx::FastSumF64>();
 template <> ClassDef& class_of<vx::DotF64>();
 template <> ClassDef& class_of<vx::MomentsF64>();
 template <> ClassDef& class_of<vx::Moments4F64>();
+template <> ClassDef& class_of<vx::CovF64>();
+template <> ClassDef& class_of<vx::WeightedMomentsF64>();
+template <> ClassDef& class_of<vx::PnMomentsF64>();
 template <> ClassDef& class_of<vx::HistogramF64>();
 template <> ClassDef& class_of<vx::ExtremaF64>();
 
@@ -26,6 +32,9 @@ template <> inline constexpr bool is_class_state<vx::FastSumF64> = true;
 template <> inline constexpr bool is_class_state<vx::DotF64> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
+template <> inline constexpr bool is_class_state<vx::CovF64> = true;
+template <> inline constexpr bool is_class_state<vx::WeightedMomentsF64> = true;
+template <> inline constexpr bool is_class_state<vx::PnMomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
 template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
 

@@ -63,6 +63,9 @@ PyObject* init() {
         &class_of<vx::DotF64>(),
         &class_of<vx::MomentsF64>(),
         &class_of<vx::Moments4F64>(),
+        &class_of<vx::CovF64>(),
+        &class_of<vx::WeightedMomentsF64>(),
+        &class_of<vx::PnMomentsF64>(),
         &class_of<vx::HistogramF64>(),
         &class_of<vx::ExtremaF64>(),
     };

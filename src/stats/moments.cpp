@@ -4,6 +4,19 @@
 
 namespace vx {
 
+Int comoment(std::uint64_t n, const Int& xy, const Int& x, const Int& y) {
+    return Int((from_u64(n) * xy) << 1074) - x * y;
+}
+
+double population_quotient(const Int& c, std::uint64_t n) {
+    const Int N = from_u64(n);
+    return round_rational(c, Int((N * N) << 2148));
+}
+
+double mean_quotient(const Int& x, std::uint64_t n) {
+    return round_rational(x, Int(from_u64(n) << 1074));
+}
+
 // ------------------------------------------------------------ MomentsF64
 
 void add(MomentsF64& m, double x) {
@@ -23,8 +36,7 @@ Stat<A2> a2(const MomentsF64& m) {
     if (!s) return fail(s.error());
     auto d = dot_int(m.sum_xx);
     if (!d) return fail(d.error());
-    const Int& S = s.value();
-    return A2{Int((from_u64(n) * d.value()) << 1074) - S * S, n};
+    return A2{comoment(n, d.value(), s.value(), s.value()), n};
 }
 
 Stat<double> try_mean(const SumF64& sum_x) {
@@ -32,14 +44,13 @@ Stat<double> try_mean(const SumF64& sum_x) {
     if (n == 0) return fail(StatsError::Empty);
     auto s = sum_int(sum_x);
     if (!s) return fail(s.error());
-    return round_rational(s.value(), Int(from_u64(n) << 1074));
+    return mean_quotient(s.value(), n);
 }
 
 Stat<double> try_variance(const MomentsF64& m) {
     auto r = a2(m);
     if (!r) return fail(r.error());
-    const Int n = from_u64(r.value().n);
-    return round_rational(r.value().a2, Int((n * n) << 2148));
+    return population_quotient(r.value().a2, r.value().n);
 }
 
 Stat<double> try_sample_variance(const MomentsF64& m) {
@@ -141,8 +152,7 @@ Stat<A234> spread(const Moments4F64& m) {
 Stat<double> try_variance(const Moments4F64& m) {
     auto r = a234(m);
     if (!r) return fail(r.error());
-    const Int n = from_u64(r.value().n);
-    return round_rational(r.value().a2, Int((n * n) << 2148));
+    return population_quotient(r.value().a2, r.value().n);
 }
 
 Stat<double> try_kurtosis(const Moments4F64& m) {

@@ -44,6 +44,16 @@ inline constexpr std::size_t kMomentsBytes = kSumBytes + kDotBytes;
 inline constexpr std::size_t kMoments4Bytes = kSumBytes + 3 * kDotBytes + 1;
 static_assert(kMomentsBytes == 563 && kMoments4Bytes == 1128);
 
+// ------------------------------------------------- shared exact quotients
+
+// n·Σxy − Σx·Σy at the scale of a product, 2^2148: ((n·XY) << 1074) − X·Y
+// for readings XY of Σxy and X, Y of Σx, Σy.  With y = x it is A2 below.
+Int comoment(std::uint64_t n, const Int& xy, const Int& x, const Int& y);
+// comoment / (n²·2^2148) rounded once: the population (co)variance.
+double population_quotient(const Int& c, std::uint64_t n);
+// X / (n·2^1074) rounded once: the mean of n values whose sum reads X.
+double mean_quotient(const Int& x, std::uint64_t n);
+
 // ------------------------------------------------------------ MomentsF64
 
 void add(MomentsF64& m, double x);

@@ -7,7 +7,8 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64, SumF32, SumF64, dot
+from varnix import (CovF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64, PnMomentsF64,
+                    SumF32, SumF64, WeightedMomentsF64, dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -21,6 +22,13 @@ SIGNATURES = {
     Moments4F64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
                   "kurtosis($self)", "excess_kurtosis($self)", "skewness($self)", "skewness_squared($self)",
                   "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    CovF64: ["add($self, x, y)", "merge($self, o)", "count($self)", "covariance($self)", "slope($self)",
+             "intercept($self)", "r_squared($self)", "correlation($self)", "to_bytes($self)", "from_bytes(b)",
+             "state_hash($self)"],
+    WeightedMomentsF64: ["add($self, x, w)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
+                         "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    PnMomentsF64: ["add($self, x)", "remove($self, x)", "merge($self, o)", "live_count($self)", "mean($self)",
+                   "variance($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
     HistogramF64: ["add($self, x)", "edges($self)", "counts($self)", "total($self)", "quantile_bounds($self, q)",
                    "encode($self)", "decode(b)", "state_hash($self)"],
     ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
@@ -35,8 +43,9 @@ TRY_UNMERGE_DOC = (
 
 
 def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "HistogramF64",
-                              "ExtremaF64", "dot"]      # registration order
+    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
+                              "WeightedMomentsF64", "PnMomentsF64", "HistogramF64", "ExtremaF64",
+                              "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
