@@ -155,46 +155,80 @@ class Moments4F64:
 
 @final
 class CovF64:
-    def __new__(cls) -> CovF64: ...
-    def add(self, x: _Real, y: _Real) -> None: ...
-    def merge(self, o: CovF64) -> None: ...
-    def count(self) -> int: ...
-    def covariance(self) -> float: ...
-    def slope(self) -> float: ...
-    def intercept(self) -> float: ...
-    def r_squared(self) -> float: ...
-    def correlation(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    """Exact covariance, correlation and least-squares line of pairs (x, y): exact sums of x, y, x*x, y*y, x*y."""
+    def __new__(cls) -> CovF64:
+        """A new, empty state."""
+    def add(self, x: _Real, y: _Real) -> None:
+        """Adds the pair (x, y)."""
+    def merge(self, o: CovF64) -> None:
+        """Adds the state of another CovF64 into this one."""
+    def count(self) -> int:
+        """The number of pairs added."""
+    def covariance(self) -> float:
+        """The correctly rounded population covariance; ValueError "Empty", "NonFinite" or "ExactnessLost"."""
+    def slope(self) -> float:
+        """The least-squares slope of y on x, rounded once; ValueError "Degenerate" when x has no spread."""
+    def intercept(self) -> float:
+        """The least-squares intercept, rounded once; ValueError "Degenerate" when x has no spread."""
+    def r_squared(self) -> float:
+        """The squared correlation, rounded once; ValueError "Degenerate" when x or y has no spread."""
+    def correlation(self) -> float:
+        """The signed square root of the rounded r_squared."""
+    def to_bytes(self) -> bytes:
+        """The 1408-byte encoding of the state."""
     @staticmethod
-    def from_bytes(b: bytes) -> CovF64: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> CovF64:
+        """Decodes 1408 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
 
 @final
 class WeightedMomentsF64:
-    def __new__(cls) -> WeightedMomentsF64: ...
-    def add(self, x: _Real, w: _Real) -> None: ...
-    def merge(self, o: WeightedMomentsF64) -> None: ...
-    def count(self) -> int: ...
-    def mean(self) -> float: ...
-    def variance(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    """Exact weighted mean and variance of pairs (x, w): exact sums of w, w*x and w*x*x."""
+    def __new__(cls) -> WeightedMomentsF64:
+        """A new, empty state."""
+    def add(self, x: _Real, w: _Real) -> None:
+        """Adds x with weight w (any weight, zero and negative included)."""
+    def merge(self, o: WeightedMomentsF64) -> None:
+        """Adds the state of another WeightedMomentsF64 into this one."""
+    def count(self) -> int:
+        """The number of pairs added."""
+    def mean(self) -> float:
+        """The correctly rounded weighted mean; ValueError "Degenerate" unless the total weight is positive."""
+    def variance(self) -> float:
+        """The correctly rounded weighted population variance; ValueError "ExactnessLost" after a tiny x."""
+    def to_bytes(self) -> bytes:
+        """The 846-byte encoding of the state."""
     @staticmethod
-    def from_bytes(b: bytes) -> WeightedMomentsF64: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> WeightedMomentsF64:
+        """Decodes 846 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
 
 @final
 class PnMomentsF64:
-    def __new__(cls) -> PnMomentsF64: ...
-    def add(self, x: _Real) -> None: ...
-    def remove(self, x: _Real) -> None: ...
-    def merge(self, o: PnMomentsF64) -> None: ...
-    def live_count(self) -> int: ...
-    def mean(self) -> float: ...
-    def variance(self) -> float: ...
-    def to_bytes(self) -> bytes: ...
+    """Mean and variance of a window of values: exact moments of the values added minus those removed."""
+    def __new__(cls) -> PnMomentsF64:
+        """A new, empty state."""
+    def add(self, x: _Real) -> None:
+        """Adds one value."""
+    def remove(self, x: _Real) -> None:
+        """Removes one value added before (exactly: the moments of the rest remain)."""
+    def merge(self, o: PnMomentsF64) -> None:
+        """Adds the additions and removals of another PnMomentsF64 into this one."""
+    def live_count(self) -> int:
+        """The number of values added minus the number removed."""
+    def mean(self) -> float:
+        """The correctly rounded mean of the live values; ValueError "Degenerate" after more removals than additions."""
+    def variance(self) -> float:
+        """The correctly rounded population variance of the live values."""
+    def to_bytes(self) -> bytes:
+        """The 1126-byte encoding of the state."""
     @staticmethod
-    def from_bytes(b: bytes) -> PnMomentsF64: ...
-    def state_hash(self) -> bytes: ...
+    def from_bytes(b: bytes) -> PnMomentsF64:
+        """Decodes 1126 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
 
 @final
 class HistogramF64:

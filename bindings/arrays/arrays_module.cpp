@@ -77,6 +77,20 @@ Result<vx::ExtremaBytes> merge_extrema(Bytes a, Bytes b) {
     return vx::to_bytes(*ea);
 }
 
+// Two columns of equal length fed pairwise to a state; its encoding.
+template <class S>
+Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan) {
+    if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    S s;
+    {
+        Unlocked unlocked;
+        vx::PairFeed<S> feed(s);
+        for_pair_blocks(x, y, skip_nan, [&](auto a, auto b) { feed.take(a, b); });
+        feed.finish();
+    }
+    return vx::encode(s);
+}
+
 Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
     vx::DotF64 d;
@@ -116,6 +130,8 @@ PyMethodDef functions[] = {
     vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
     vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
     vxpy::function_def<"moments4(x, skipna)\n--\n\n", &encoded<vx::Moments4F64>>(),
+    vxpy::function_def<"cov(x, y, skipna)\n--\n\n", &pair_encoded<vx::CovF64>>(),
+    vxpy::function_def<"weighted_moments(x, w, skipna)\n--\n\n", &pair_encoded<vx::WeightedMomentsF64>>(),
     vxpy::function_def<"dot_state(x, y, skipna)\n--\n\n", &dot_state>(),
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),

@@ -35,6 +35,26 @@ void Feed<Moments4F64>::take(std::span<const double> xs) {
     }
 }
 
+void PairFeed<WeightedMomentsF64>::take(std::span<const double> xs, std::span<const double> ws) {
+    constexpr std::size_t kBlock = 1024;
+    double p[kBlock], e[kBlock];
+    sum_w_.take(ws);
+    extend_from_slices(m_.sum_wx, xs, ws);
+    for (std::size_t base = 0; base < xs.size(); base += kBlock) {
+        const std::size_t n = std::min(kBlock, xs.size() - base);
+        const std::span<const double> x = xs.subspan(base, n), w = ws.subspan(base, n);
+        bool tiny = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            p[i] = x[i] * x[i];
+            e[i] = std::fma(x[i], x[i], -p[i]);
+            tiny |= product_loses_exactness(x[i], x[i], p[i]);
+        }
+        m_.tiny_square = m_.tiny_square || tiny;
+        extend_from_slices(m_.sum_wxx, w, std::span<const double>(p, n));
+        extend_from_slices(m_.sum_wxx, w, std::span<const double>(e, n));
+    }
+}
+
 namespace {
 
 struct KeyRange {

@@ -16,7 +16,9 @@
 #include "exact/fast.hpp"
 #include "hist/hist.hpp"
 #include "hist/lattice.hpp"
+#include "stats/cov.hpp"
 #include "stats/moments.hpp"
+#include "stats/weighted.hpp"
 
 namespace vx {
 
@@ -103,6 +105,44 @@ public:
 
 private:
     HistogramF64& h_;
+};
+
+// States fed pairs (x[i], y[i]); both runs have the same length.
+template <class S>
+class PairFeed;
+
+template <>
+class PairFeed<CovF64> {
+public:
+    explicit PairFeed(CovF64& c) : c_(c), sum_x_(c.sum_x), sum_y_(c.sum_y) {}
+    void take(std::span<const double> xs, std::span<const double> ys) {
+        sum_x_.take(xs);
+        sum_y_.take(ys);
+        extend_from_slices(c_.sum_xx, xs, xs);
+        extend_from_slices(c_.sum_yy, ys, ys);
+        extend_from_slices(c_.sum_xy, xs, ys);
+    }
+    void finish() {
+        sum_x_.finish();
+        sum_y_.finish();
+    }
+
+private:
+    CovF64& c_;
+    SumFeed sum_x_, sum_y_;
+};
+
+// Pairs (x, w): Σw, Σx·w, and Σw·p + Σw·e with x·x = p + e.
+template <>
+class PairFeed<WeightedMomentsF64> {
+public:
+    explicit PairFeed(WeightedMomentsF64& m) : m_(m), sum_w_(m.sum_w) {}
+    void take(std::span<const double> xs, std::span<const double> ws);
+    void finish() { sum_w_.finish(); }
+
+private:
+    WeightedMomentsF64& m_;
+    SumFeed sum_w_;
 };
 
 template <class S>

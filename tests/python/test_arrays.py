@@ -80,11 +80,19 @@ def test_bulk_state_is_the_one_by_one_state(column, skipna):
         assert image(bulk(arr, skipna=skipna)) == image(one_by_one(cls, kept_by(bulk, values, skipna)))
 
 
+PAIRS = [(va.cov, varnix.CovF64), (va.weighted_moments, varnix.WeightedMomentsF64)]
+
+
 @given(st.data(), st.booleans())
-def test_dot_state_is_the_pushed_state(data, skipna):
+def test_pair_states_are_the_pushed_states(data, skipna):
     (xs, xv) = data.draw(columns())
     (ys, yv) = data.draw(columns(len(xs)))
     pairs = [(a, b) for a, b in zip(xv, yv) if not (skipna and (math.isnan(a) or math.isnan(b)))]
+    for bulk, cls in PAIRS:
+        s = cls()
+        for a, b in pairs:
+            s.add(a, b)
+        assert bulk(xs, ys, skipna=skipna).to_bytes() == s.to_bytes()
     d = varnix.DotF64()
     for a, b in pairs:
         d.push(a, b)
@@ -111,6 +119,12 @@ def test_long_arrays_cross_block_boundaries(n, layout):
         for bulk, cls in BULK:
             assert image(bulk(view, skipna)) == image(one_by_one(cls, kept_by(bulk, values, skipna)))
     assert va.sum(view).count() == n and va.sum(view, skipna=True).count() == n - len(x[::97])
+    w = view[::-1]
+    for bulk, cls in PAIRS:
+        s = cls()
+        for a, b in zip(values, values[::-1]):
+            s.add(a, b)
+        assert bulk(view, w).to_bytes() == s.to_bytes()
 
 
 @pytest.mark.parametrize("source", [
@@ -134,8 +148,9 @@ def test_unreadable_columns_raise(arg, error):
 
 
 def test_dot_state_errors():
-    with pytest.raises(ValueError, match="x and y differ in length"):
-        va.dot_state([1.0], [1.0, 2.0])
+    for pair in (va.dot_state, va.cov, va.weighted_moments):
+        with pytest.raises(ValueError, match="x and y differ in length"):
+            pair([1.0], [1.0, 2.0])
     with pytest.raises(ValueError, match="wrong byte length"):
         va.dot_value(bytes(281))
     with pytest.raises(ValueError, match="ExactnessLost"):
@@ -149,16 +164,19 @@ def test_dot_state_errors():
 @given(st.lists(any_f64, max_size=60), st.randoms(use_true_random=False))
 def test_merges_do_not_depend_on_order_or_grouping(values, rnd):
     cuts = sorted(rnd.sample(range(len(values) + 1), min(3, len(values) + 1)))
-    parts = [values[a:b] for a, b in zip([0] + cuts, cuts + [len(values)])]
-    rnd.shuffle(parts)
-    dots = [va.dot_state(p, p[::-1]) for p in parts]
+    spans = list(zip([0] + cuts, cuts + [len(values)]))
+    rnd.shuffle(spans)
+    ys = values[::-1]
+    dots = [va.dot_state(values[a:b], ys[a:b]) for a, b in spans]
     whole_dot = varnix.DotF64()
-    for p in parts:
-        for a, b in zip(p, p[::-1]):
-            whole_dot.push(a, b)
+    for a, b in zip(values, ys):
+        whole_dot.push(a, b)
     assert hashlib.sha256(va.merge_dot_states(*dots)).digest() == whole_dot.state_hash()
+    for bulk, cls in PAIRS:
+        pieces, whole = [bulk(values[a:b], ys[a:b]) for a, b in spans], bulk(values, ys).to_bytes()
+        assert va.merge_all(pieces).to_bytes() == whole == va.merge_all([o.to_bytes() for o in pieces])
     for bulk, cls in BULK:
-        objects = [bulk(p) for p in parts]
+        objects = [bulk(values[a:b]) for a, b in spans]
         whole = image(one_by_one(cls, values))
         assert image(va.merge_all(objects)) == whole
         assert va.merge_all([image(o) for o in reversed(objects)]) == whole
@@ -240,7 +258,7 @@ def test_pickling_is_opt_in():
                              capture_output=True, text=True, check=True)
     assert refused.stdout.strip() == "cannot pickle 'builtins.SumF64' object"
     va.enable_pickling()
-    for bulk, _ in BULK:
+    for bulk in [b for b, _ in BULK] + [lambda v: va.cov(v, v[::-1]), lambda v: va.weighted_moments(v, v)]:
         s = bulk([1.0, -2.5, 1e300])
         t = pickle.loads(pickle.dumps(s))
         assert type(t) is type(s) and image(t) == image(s) and t is not s

@@ -46,6 +46,17 @@ def test_array_reductions_match_the_bulk_state(reduce, bulk, skipna):
     assert reduce(grid, skipna=skipna, compute=False).compute(scheduler="sync").state_hash() == expected
 
 
+def test_cov_of_two_arrays_of_any_chunking():
+    y = X[::-1].copy()
+    expected = va.cov(X, y, skipna=True).state_hash()
+    for cx, cy in [(1000, 7001), (7001, 1000), (N, 999)]:
+        assert vd.cov(da.from_array(X, chunks=cx), da.from_array(y, chunks=cy), skipna=True).state_hash() == expected
+    grid = vd.cov(da.from_array(X.reshape(300, 100), chunks=(70, 33)), da.from_array(y.reshape(300, 100), chunks=50))
+    assert grid.to_bytes() == va.cov(X, y).to_bytes()
+    with pytest.raises(ValueError, match="x and y differ in shape"):
+        vd.cov(da.from_array(X, chunks=1000), da.from_array(X[1:], chunks=1000))
+
+
 def test_histogram_edges_are_checked_before_any_task():
     with pytest.raises(ValueError, match="edges must be sorted, finite, len>=2"):
         vd.histogram(da.from_array(X, chunks=1000), [1.0, 0.0], compute=False)
@@ -55,6 +66,8 @@ def test_empty_chunks_and_arrays():
     assert vd.sum(da.from_array(np.zeros(0), chunks=5)).to_bytes() == va.sum([]).to_bytes()
     with_empty = da.concatenate([da.from_array(X[:10], chunks=5), da.from_array(np.zeros(0), chunks=1)])
     assert vd.moments(with_empty).to_bytes() == va.moments(X[:10]).to_bytes()
+    objects = da.from_array(np.array([1.5, -2.0, 7.25], dtype=object), chunks=2)
+    assert vd.sum(objects).to_bytes() == va.sum([1.5, -2.0, 7.25]).to_bytes()
 
 
 @pytest.mark.parametrize("skipna", [False, True])

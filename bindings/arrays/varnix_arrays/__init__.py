@@ -12,7 +12,7 @@ import varnix as _vx
 from . import _native
 
 __all__ = [
-    "sum", "moments", "moments4", "histogram", "extrema",
+    "sum", "moments", "moments4", "weighted_moments", "cov", "histogram", "extrema",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -38,6 +38,16 @@ def moments(x, skipna=False):
 def moments4(x, skipna=False):
     """Moments4F64 of the values of x (NaNs left out when skipna)."""
     return _vx.Moments4F64.from_bytes(_native.moments4(x, bool(skipna)))
+
+
+def weighted_moments(x, w, skipna=False):
+    """WeightedMomentsF64 of the pairs (x[i], w[i]) (pairs holding a NaN left out when skipna)."""
+    return _vx.WeightedMomentsF64.from_bytes(_native.weighted_moments(x, w, bool(skipna)))
+
+
+def cov(x, y, skipna=False):
+    """CovF64 of the pairs (x[i], y[i]) (pairs holding a NaN left out when skipna)."""
+    return _vx.CovF64.from_bytes(_native.cov(x, y, bool(skipna)))
 
 
 def histogram(x, edges):

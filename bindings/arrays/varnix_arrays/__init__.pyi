@@ -4,7 +4,8 @@ from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overloa
 
 from typing_extensions import Buffer, TypeAlias
 
-from varnix import DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, SumF32, SumF64
+from varnix import (CovF64, DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, PnMomentsF64, SumF32,
+                    SumF64, WeightedMomentsF64)
 
 class _Array(Protocol):
     """Anything numpy can turn into an array (an ndarray, a pandas Series)."""
@@ -12,10 +13,11 @@ class _Array(Protocol):
     def __len__(self) -> int: ...
 
 _Column: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array
-_Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64, HistogramF64, ExtremaF64)
+_Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64, WeightedMomentsF64,
+                     PnMomentsF64, CovF64, HistogramF64, ExtremaF64)
 
 __all__ = [
-    "sum", "moments", "moments4", "histogram", "extrema",
+    "sum", "moments", "moments4", "weighted_moments", "cov", "histogram", "extrema",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -33,6 +35,14 @@ def moments(x: _Column, skipna: bool = False) -> MomentsF64:
     """The MomentsF64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
 def moments4(x: _Column, skipna: bool = False) -> Moments4F64:
     """The Moments4F64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
+def weighted_moments(x: _Column, w: _Column, skipna: bool = False) -> WeightedMomentsF64:
+    """The WeightedMomentsF64 of the pairs (x[i], w[i]), as if added one by one.
+
+    ValueError when x and w differ in length; with skipna, pairs holding a NaN are left out."""
+def cov(x: _Column, y: _Column, skipna: bool = False) -> CovF64:
+    """The CovF64 of the pairs (x[i], y[i]), as if added one by one.
+
+    ValueError when x and y differ in length; with skipna, pairs holding a NaN are left out."""
 def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array) -> HistogramF64:
     """The HistogramF64 over the edges holding every value of x, as if added one by one.
 

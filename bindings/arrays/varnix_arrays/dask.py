@@ -12,7 +12,7 @@ import numpy as np
 import varnix_arrays as _va
 from . import _native
 
-__all__ = ["sum", "moments", "moments4", "histogram", "extrema", "groupby_sum", "groupby_moments"]
+__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments"]
 
 
 def _holder(state, ndim):
@@ -35,12 +35,18 @@ def _flat(parts):
 
 
 def _reduce(x, chunk_state, merge, finish, split_every):
-    """Tree reduction of a Dask array of any shape to one state, returned as a Delayed."""
+    """Tree reduction of a Dask array of any shape to one state, returned as a Delayed.
+
+    chunk_state maps a block to its byte state; without one, the blocks are
+    object arrays of byte states already, and are merged as they are.
+    """
     x = da.asarray(x)
 
     def chunk(block, axis=None, keepdims=True, computing_meta=False):
         if computing_meta:
             return np.empty((0,) * block.ndim, dtype=object)
+        if chunk_state is None:
+            return _holder(merge(list(_flat(block))), block.ndim)
         return _holder(chunk_state(np.ascontiguousarray(block).reshape(-1)), block.ndim)
 
     def combine(parts, axis=None, keepdims=True):
@@ -91,6 +97,24 @@ moments4 = _fixed(_native.moments4, "Moments4F64")
 moments4.__doc__ = "Exact Moments4F64 of every value of a Dask array (a Delayed when compute=False)."
 extrema = _fixed(_native.extrema, "ExtremaF64")
 extrema.__doc__ = "ExtremaF64 of every value of a Dask array (a Delayed when compute=False)."
+
+
+def cov(x, y, skipna=False, split_every=None, compute=True):
+    """Exact CovF64 of the pairs of two Dask arrays of one shape (a Delayed when compute=False)."""
+    x, y = da.asarray(x), da.asarray(y)
+    if x.shape != y.shape:
+        raise ValueError("x and y differ in shape")
+    y = y.rechunk(x.chunks)
+    flag = bool(skipna)
+
+    def pair_state(a, b):
+        return _holder(_native.cov(np.ascontiguousarray(a).reshape(-1), np.ascontiguousarray(b).reshape(-1),
+                                   flag), a.ndim)
+
+    states = da.map_blocks(pair_state, x, y, dtype=object, chunks=tuple((1,) * len(c) for c in x.chunks),
+                           meta=np.empty((0,) * x.ndim, dtype=object))
+    d = _reduce(states, None, lambda parts: _va.merge_all(parts, cls="CovF64"), _finisher("CovF64"), split_every)
+    return _run(d, compute)
 
 
 def histogram(x, edges, split_every=None, compute=True):

@@ -4,9 +4,9 @@ from typing import Any, Literal, overload
 
 from dask.delayed import Delayed
 
-from varnix import ExtremaF64, HistogramF64, Moments4F64, MomentsF64, SumF64
+from varnix import CovF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, SumF64
 
-__all__ = ["sum", "moments", "moments4", "histogram", "extrema", "groupby_sum", "groupby_moments"]
+__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments"]
 
 @overload
 def sum(x: Any, skipna: bool = False, split_every: int | None = None, compute: Literal[True] = True) -> SumF64:
@@ -28,6 +28,14 @@ def moments4(x: Any, skipna: bool = False, split_every: int | None = None,
 @overload
 def moments4(x: Any, skipna: bool = False, split_every: int | None = None, *, compute: Literal[False]) -> Delayed:
     """The reduction as a Delayed that computes to the Moments4F64."""
+@overload
+def cov(x: Any, y: Any, skipna: bool = False, split_every: int | None = None,
+        compute: Literal[True] = True) -> CovF64:
+    """The exact CovF64 of the pairs of two Dask arrays of one shape; ValueError when the shapes differ."""
+@overload
+def cov(x: Any, y: Any, skipna: bool = False, split_every: int | None = None, *,
+        compute: Literal[False]) -> Delayed:
+    """The reduction as a Delayed that computes to the CovF64."""
 @overload
 def histogram(x: Any, edges: Sequence[float], split_every: int | None = None,
               compute: Literal[True] = True) -> HistogramF64:
