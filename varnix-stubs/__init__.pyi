@@ -14,7 +14,7 @@ class _Array(Protocol):
 _Floats: TypeAlias = Sequence[_Real] | Buffer | _Array
 
 __all__ = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64", "WeightedMomentsF64",
-           "PnMomentsF64", "HistogramF64", "ExtremaF64", "dot"]
+           "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64", "dot"]
 
 @final
 class SumF64:
@@ -227,6 +227,38 @@ class PnMomentsF64:
     @staticmethod
     def from_bytes(b: bytes) -> PnMomentsF64:
         """Decodes 1126 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
+    def state_hash(self) -> bytes:
+        """SHA-256 of the encoding."""
+
+@final
+class CovMatrixF64:
+    """Exact covariance matrix of d explanatory variables and a response: exact sums of every x_i and y and of
+    every product x_i*x_j and x_i*y, with a fast and an exact least-squares regression."""
+    def __new__(cls, d: SupportsIndex) -> CovMatrixF64:
+        """A new, empty state of dimension d."""
+    def count(self) -> int:
+        """The number of rows added."""
+    def add(self, x: _Floats, y: _Real) -> None:
+        """Adds one row x of d values with response y; a row of another length raises PanicException."""
+    def merge(self, o: CovMatrixF64) -> None:
+        """Adds the state of another CovMatrixF64 into this one (another dimension poisons this state)."""
+    def covariance(self, i: SupportsIndex, j: SupportsIndex) -> float:
+        """The correctly rounded population covariance of x_i and x_j."""
+    def regression(self) -> list[float]:
+        """Least-squares coefficients computed in binary64 from the exact state."""
+    def regression_exact(self) -> list[float]:
+        """Exact tier: correctly rounded coefficients — the normal equations are
+        solved in exact integer arithmetic and each coefficient rounded once.
+        Bit-identical on any machine by mathematical definition."""
+    def sub(self, o: CovMatrixF64) -> None:
+        """Exactly remove a previously merged contribution (downdating /
+        unlearning). All-or-nothing; raises on dimension mismatch, on
+        non-finite-flagged subtrahends, or on count underflow."""
+    def encode(self) -> bytes:
+        """The encoding: a 5-byte header, then the exact sums and product sums."""
+    @staticmethod
+    def decode(b: bytes) -> CovMatrixF64:
+        """Decodes an encoding; ValueError "undefined (insufficient data or invalid input)" otherwise."""
     def state_hash(self) -> bytes:
         """SHA-256 of the encoding."""
 

@@ -2,6 +2,8 @@
 // handed out as their encodings, which the varnix classes decode.
 #include "arrays/bulk.hpp"
 #include "arrays/merge_states.hpp"
+#include <cmath>
+
 #include "column.hpp"
 #include "exact/dot.hpp"
 #include "stats/moments.hpp"
@@ -14,7 +16,9 @@ using Bytes = std::span<const std::uint8_t>;
 
 // Errors of the byte-state functions: the texts the varnix classes use for
 // the same faults, and two of the package's own.
-enum class StateError { WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer };
+enum class StateError {
+    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide
+};
 
 const char* error_text(StateError e) {
     switch (e) {
@@ -24,6 +28,8 @@ const char* error_text(StateError e) {
         case StateError::ExactnessLost: return error_text(vx::DotError::ExactnessLost);
         case StateError::LengthsDiffer: return "x and y differ in length";
         case StateError::EdgesDiffer: return "histograms have different edges";
+        case StateError::RowsDiffer: return "X and y differ in the number of rows";
+        case StateError::TooWide: return "X has too many columns for a covariance matrix state";
     }
     return "";
 }
@@ -91,6 +97,45 @@ Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x,
     return vx::encode(s);
 }
 
+// Rows of X with responses y, a block of rows at a time: each column of the
+// block is read into its own run, and with skip_nan a row holding a NaN (in
+// X or in y) is left out of every run.
+Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) {
+    if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
+    const std::size_t d = X.columns();
+    auto made = vx::try_make_covmat(d);
+    if (!made) return vx::fail(StateError::TooWide);
+    vx::CovMatrixF64 m = std::move(made).value();
+    {
+        Unlocked unlocked;
+        const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 15) / (d + 1));
+        std::vector<double> cells((d + 1) * block);
+        std::vector<std::span<const double>> columns(d);
+        for (std::size_t at = 0; at < X.rows; at += block) {
+            std::size_t n = std::min(block, X.rows - at);
+            double* ys = cells.data() + d * block;
+            for (std::size_t j = 0; j < d; ++j) X.column(j).read(at, n, cells.data() + j * block);
+            y.read(at, n, ys);
+            if (skip_nan) {
+                std::size_t kept = 0;
+                for (std::size_t r = 0; r < n; ++r) {
+                    bool nan = std::isnan(ys[r]);
+                    for (std::size_t j = 0; j <= d; ++j) {
+                        const double v = cells[j * block + r];
+                        nan = nan || std::isnan(v);
+                        cells[j * block + kept] = v;
+                    }
+                    kept += !nan;
+                }
+                n = kept;
+            }
+            for (std::size_t j = 0; j < d; ++j) columns[j] = {cells.data() + j * block, n};
+            vx::add_rows(m, columns, {ys, n});
+        }
+    }
+    return vx::encode(m);
+}
+
 Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
     vx::DotF64 d;
@@ -132,6 +177,7 @@ PyMethodDef functions[] = {
     vxpy::function_def<"moments4(x, skipna)\n--\n\n", &encoded<vx::Moments4F64>>(),
     vxpy::function_def<"cov(x, y, skipna)\n--\n\n", &pair_encoded<vx::CovF64>>(),
     vxpy::function_def<"weighted_moments(x, w, skipna)\n--\n\n", &pair_encoded<vx::WeightedMomentsF64>>(),
+    vxpy::function_def<"cov_matrix(X, y, skipna)\n--\n\n", &cov_matrix>(),
     vxpy::function_def<"dot_state(x, y, skipna)\n--\n\n", &dot_state>(),
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),

@@ -36,15 +36,18 @@ struct Column {
     void read(std::size_t first, std::size_t n, double* out) const;
 };
 
-// A two-dimensional buffer of rows, each a Column over its row.
+// A two-dimensional buffer of rows, read a column at a time.
 struct Matrix {
-    Column first_row;
+    Column first_row;  // the items of row 0, one per column
     std::size_t rows = 0;
     std::ptrdiff_t row_stride = 0;
 
-    Column row(std::size_t i) const {
+    std::size_t columns() const { return first_row.size; }
+    Column column(std::size_t j) const {
         Column c = first_row;
-        c.base += std::ptrdiff_t(i) * row_stride;
+        c.base += std::ptrdiff_t(j) * first_row.stride;
+        c.size = rows;
+        c.stride = row_stride;
         return c;
     }
 };

@@ -6,6 +6,7 @@
 #include "exact/fast.hpp"
 #include "frame.hpp"
 #include "stats/cov.hpp"
+#include "matrix/covmat.hpp"
 #include "stats/moments.hpp"
 #include "stats/pn_moments.hpp"
 #include "stats/weighted.hpp"
@@ -23,6 +24,7 @@ template <> ClassDef& class_of<vx::Moments4F64>();
 template <> ClassDef& class_of<vx::CovF64>();
 template <> ClassDef& class_of<vx::WeightedMomentsF64>();
 template <> ClassDef& class_of<vx::PnMomentsF64>();
+template <> ClassDef& class_of<vx::CovMatrixF64>();
 template <> ClassDef& class_of<vx::HistogramF64>();
 template <> ClassDef& class_of<vx::ExtremaF64>();
 
@@ -35,6 +37,7 @@ template <> inline constexpr bool is_class_state<vx::Moments4F64> = true;
 template <> inline constexpr bool is_class_state<vx::CovF64> = true;
 template <> inline constexpr bool is_class_state<vx::WeightedMomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::PnMomentsF64> = true;
+template <> inline constexpr bool is_class_state<vx::CovMatrixF64> = true;
 template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
 template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
 

@@ -26,6 +26,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "base/expected.hpp"
@@ -392,6 +393,18 @@ struct Converter<std::pair<double, double>> {
         return Py_BuildValue("(dd)", v.first, v.second);
     }
 };
+// Nothing to return: None (the success of an operation that may fail).
+template <>
+struct Converter<std::monostate> {
+    static PyObject* convert(std::monostate) { Py_RETURN_NONE; }
+};
+
+// An error whose Python exception has already been set, by the interpreter
+// (a signal handler run from a poll raising KeyboardInterrupt) or by a class
+// that raises a built-in exception other than ValueError: the wrapper only
+// reports it.
+struct Pending {};
+
 // An absent result.
 template <class T>
 struct Converter<std::optional<T>> {
@@ -408,7 +421,7 @@ template <class T, class E>
 struct Converter<vx::Expected<T, E>> {
     static PyObject* convert(vx::Expected<T, E>&& v) {
         if (!v) {
-            raise_value_error(error_text(v.error()));
+            if constexpr (!std::is_same_v<E, Pending>) raise_value_error(error_text(v.error()));
             return nullptr;
         }
         return Converter<T>::convert(std::move(v).value());

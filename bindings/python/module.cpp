@@ -66,6 +66,7 @@ PyObject* init() {
         &class_of<vx::CovF64>(),
         &class_of<vx::WeightedMomentsF64>(),
         &class_of<vx::PnMomentsF64>(),
+        &class_of<vx::CovMatrixF64>(),
         &class_of<vx::HistogramF64>(),
         &class_of<vx::ExtremaF64>(),
     };

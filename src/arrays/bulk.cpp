@@ -55,6 +55,17 @@ void PairFeed<WeightedMomentsF64>::take(std::span<const double> xs, std::span<co
     }
 }
 
+void add_rows(CovMatrixF64& m, std::span<const std::span<const double>> columns, std::span<const double> ys) {
+    const std::size_t d = m.dim;
+    for (std::size_t i = 0; i < d; ++i) add_all(m.sums[i], columns[i]);
+    add_all(m.sums[d], ys);
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = i; j < d; ++j)
+            extend_from_slices(m.cross[pair_index(d, i, j)], columns[i], columns[j]);
+        extend_from_slices(m.cross[response_index(d, i)], columns[i], ys);
+    }
+}
+
 namespace {
 
 struct KeyRange {

@@ -16,6 +16,7 @@
 #include "exact/fast.hpp"
 #include "hist/hist.hpp"
 #include "hist/lattice.hpp"
+#include "matrix/covmat.hpp"
 #include "stats/cov.hpp"
 #include "stats/moments.hpp"
 #include "stats/weighted.hpp"
@@ -144,6 +145,11 @@ private:
     WeightedMomentsF64& m_;
     SumFeed sum_w_;
 };
+
+// A block of rows of a covariance matrix state: column j of the rows in
+// columns[j], their responses in ys, all of one length; the sums and product
+// steps of add, one run per entry.
+void add_rows(CovMatrixF64& m, std::span<const std::span<const double>> columns, std::span<const double> ys);
 
 template <class S>
 void add_all(S& s, std::span<const double> xs) {

@@ -25,6 +25,15 @@ vx::Expected<bool, Fixed> positive(double x) {
     return x > 0;
 }
 std::optional<double> maybe(double x) { return x < 0 ? std::nullopt : std::optional<double>(x); }
+// Fails with an exception already set, as a poll of the signal handlers leaves it.
+vx::Expected<vx::Expected<std::monostate, Fixed>, vxpy::Pending> checked(double x) {
+    if (x < 0) {
+        PyErr_SetString(PyExc_OverflowError, "set before returning");
+        return vx::fail(vxpy::Pending{});
+    }
+    if (x > 0) return vx::Expected<std::monostate, Fixed>(vx::fail(Fixed::Undefined));
+    return vx::Expected<std::monostate, Fixed>(std::monostate{});
+}
 double allocate(double) { throw std::bad_alloc(); }
 double broken(double) { throw std::runtime_error("invariant broken"); }
 
@@ -34,6 +43,7 @@ PyMethodDef functions[] = {
     function_def<"halves(xs)\n--\n\n", &halves>(),
     function_def<"positive(x)\n--\n\n", &positive>(),
     function_def<"maybe(x)\n--\n\n", &maybe>(),
+    function_def<"checked(x)\n--\n\n", &checked>(),
     function_def<"allocate(x)\n--\n\n", &allocate>(),
     function_def<"broken(x)\n--\n\n", &broken>(),
 };
@@ -92,6 +102,8 @@ for call, kind, text in (
         (lambda: sizes(b"", "", 2**64), "OverflowError", None),
         (lambda: positive(-1.0), "ValueError", "edges must be sorted, finite, len>=2"),
         (lambda: maybe(-1.0), "ValueError", "undefined (insufficient data or invalid input)"),
+        (lambda: checked(-1.0), "OverflowError", "set before returning"),
+        (lambda: checked(1.0), "ValueError", "undefined (insufficient data or invalid input)"),
         (lambda: allocate(1.0), "MemoryError", None),
         (lambda: broken(1.0), "PanicException", "invariant broken")):
     got = error(call)
@@ -100,7 +112,7 @@ for call, kind, text in (
 assert pair(0.1, b=-2.0) == (0.10000000149011612, -2.0) and pair(1e40, 0)[0] == float("inf")
 assert pair(2.0**-150, 0)[0] == 0.0 and pair(2.0**-149 * 0.75, 0)[0] == 2.0**-149
 assert halves([1, 3.0, True]) == [0.5, 1.5, 0.5] and halves(()) == []
-assert positive(1.0) is True and positive(0.0) is False and maybe(3.0) == 3.0
+assert checked(0.0) is None and positive(1.0) is True and positive(0.0) is False and maybe(3.0) == 3.0
 try:
     broken(1.0)
 except Exception:

@@ -36,7 +36,7 @@ def one_by_one(cls, values):
 
 
 def image(state):
-    return state.encode() if isinstance(state, varnix.HistogramF64) else state.to_bytes()
+    return state.encode() if hasattr(state, "encode") else state.to_bytes()
 
 
 def kept_by(bulk, values, skipna):
@@ -107,6 +107,23 @@ def test_pair_states_are_the_pushed_states(data, skipna):
         assert struct.pack("<d", va.dot_value(state)) == struct.pack("<d", expected)
 
 
+@given(st.data(), st.booleans())
+def test_cov_matrix_is_the_row_by_row_state(data, skipna):
+    d = data.draw(st.integers(0, 4))
+    (flat, values) = data.draw(columns(data.draw(st.integers(0, 12)) * d if d else 0))
+    rows = len(values) // d if d else data.draw(st.integers(0, 3))
+    layout = data.draw(st.sampled_from(["C", "F", "transposed", "list"] if rows else ["C"]))  # [] has no width
+    X = flat.reshape(rows, d)
+    X = {"C": X, "F": np.asfortranarray(X), "transposed": X.T.copy().T, "list": X.tolist()}[layout]
+    (y, yv) = data.draw(columns(rows))
+    grid = [values[r * d:(r + 1) * d] for r in range(rows)]
+    m = varnix.CovMatrixF64(d)
+    for row, v in zip(grid, yv):
+        if not (skipna and any(map(math.isnan, row + [v]))):
+            m.add(row, v)
+    assert va.cov_matrix(X, y, skipna=skipna).encode() == m.encode()
+
+
 @pytest.mark.parametrize("n", [2047, 2048, 2049, 9000])
 @pytest.mark.parametrize("layout", ["contiguous", "strided", "swapped"])
 def test_long_arrays_cross_block_boundaries(n, layout):
@@ -151,6 +168,12 @@ def test_dot_state_errors():
     for pair in (va.dot_state, va.cov, va.weighted_moments):
         with pytest.raises(ValueError, match="x and y differ in length"):
             pair([1.0], [1.0, 2.0])
+    with pytest.raises(ValueError, match="X and y differ in the number of rows"):
+        va.cov_matrix(np.zeros((3, 2)), [1.0, 2.0])
+    with pytest.raises(TypeError, match="expected a 2-dimensional array"):
+        va.cov_matrix(np.zeros(3), [1.0, 2.0, 3.0])
+    with pytest.raises(ValueError, match="rows differ in length"):
+        va.cov_matrix([[1.0], [1.0, 2.0]], [1.0, 2.0])
     with pytest.raises(ValueError, match="wrong byte length"):
         va.dot_value(bytes(281))
     with pytest.raises(ValueError, match="ExactnessLost"):
@@ -262,6 +285,8 @@ def test_pickling_is_opt_in():
         s = bulk([1.0, -2.5, 1e300])
         t = pickle.loads(pickle.dumps(s))
         assert type(t) is type(s) and image(t) == image(s) and t is not s
+    m = va.cov_matrix([[1.0, 2.0], [3.0, -4.0]], [0.5, 0.25])
+    assert pickle.loads(pickle.dumps(m)).encode() == m.encode() == va.merge_all([m]).encode()
 
 
 def _task(seed):

@@ -7,8 +7,8 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import (CovF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64, PnMomentsF64,
-                    SumF32, SumF64, WeightedMomentsF64, dot)
+from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64,
+                    PnMomentsF64, SumF32, SumF64, WeightedMomentsF64, dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -29,22 +29,34 @@ SIGNATURES = {
                          "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
     PnMomentsF64: ["add($self, x)", "remove($self, x)", "merge($self, o)", "live_count($self)", "mean($self)",
                    "variance($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
+    CovMatrixF64: ["count($self)", "add($self, x, y)", "merge($self, o)", "covariance($self, i, j)",
+                   "regression($self)", "regression_exact($self)", "sub($self, o)", "encode($self)", "decode(b)",
+                   "state_hash($self)"],
     HistogramF64: ["add($self, x)", "edges($self)", "counts($self)", "total($self)", "quantile_bounds($self, q)",
                    "encode($self)", "decode(b)", "state_hash($self)"],
     ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
                  "state_hash($self)"],
 }
-NEW_ARGS = {HistogramF64: ("edges", [0.0])}      # constructors with parameters: their names, sample arguments
+NEW_ARGS = {CovMatrixF64: ("d", 2), HistogramF64: ("edges", [0.0])}   # constructor parameters, sample arguments
 TRY_UNMERGE_DOC = (
     "Exactly remove a previously merged contribution (group subtraction).\n"
     "Returns False (state untouched) if `other` carries NaN/infinity flags\n"
     "or a larger count. Kani-verified: the borrow chain inverts merge's\n"
     "carry chain for all valid states.")
+MORE_DOC = {
+    "try_unmerge": TRY_UNMERGE_DOC,
+    "sub": "Exactly remove a previously merged contribution (downdating /\n"
+           "unlearning). All-or-nothing; raises on dimension mismatch, on\n"
+           "non-finite-flagged subtrahends, or on count underflow.",
+    "regression_exact": "Exact tier: correctly rounded coefficients \u2014 the normal equations are\n"
+                        "solved in exact integer arithmetic and each coefficient rounded once.\n"
+                        "Bit-identical on any machine by mathematical definition."}
+STATIC = {"from_bytes", "decode"}
 
 
 def test_names_signatures_and_docs():
     assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
-                              "WeightedMomentsF64", "PnMomentsF64", "HistogramF64", "ExtremaF64",
+                              "WeightedMomentsF64", "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64",
                               "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
@@ -57,8 +69,8 @@ def test_names_signatures_and_docs():
         for meth, sig in table.items():
             method = getattr(cls, meth)
             assert (method.__text_signature__, method.__doc__) == \
-                ("(" + sig, TRY_UNMERGE_DOC if meth == "try_unmerge" else None), (name, meth)
-            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth in ("from_bytes", "decode"))
+                ("(" + sig, MORE_DOC.get(meth)), (name, meth)
+            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth in STATIC)
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})                # not subclassable
         with pytest.raises(AttributeError):
@@ -151,11 +163,14 @@ LOST.push(1e-200, 1e-200)
 M, M4 = MomentsF64(), Moments4F64()
 for acc, x in [(M, 3.0), (M, 4.0), (M4, 3.0), (M4, 4.0)]:
     acc.add(x)
+CM = CovMatrixF64(1)
+for x, y in [(0.0, 1.0), (1.0, 3.0), (2.0, 4.0)]:
+    CM.add([x], y)
 F, I, TEXT, HUGE, OBJ, RAISING = 1.25, 12345678901234567890, "abcd", 10**400, Floaty(0.5), Floaty(TypeError("x"))
 B, BAD, BA, ARR = S64.to_bytes(), encode_state(0, 8, 0), bytearray(281), array.array("d", [F] * 3)
 RANGE, SEQ, BADSEQ = range(10**6, 10**6 + 3), [F, OBJ, I], [F, OBJ, TEXT]
 WATCHED = [None, True, False, SumF64, SumF32, FastSumF64, DotF64, S64, S32, OTHER, NANS, FS, D, LOST, F, I, TEXT,
-           HUGE, OBJ, RAISING, B, BAD, BA, ARR, RANGE, SEQ, BADSEQ, MomentsF64, Moments4F64, M, M4]
+           HUGE, OBJ, RAISING, B, BAD, BA, ARR, RANGE, SEQ, BADSEQ, MomentsF64, Moments4F64, M, M4, CovMatrixF64, CM]
 CALLS = {  # each call, and the exception it raises
     "SumF64()": None, "SumF32(F)": "TypeError", "S64.add(F)": None, "S64.add(I)": None, "S32.add(OBJ)": None,
     "S64.add(x=F)": None, "S64.add(TEXT)": "TypeError", "S32.add(HUGE)": "OverflowError",
@@ -169,6 +184,11 @@ CALLS = {  # each call, and the exception it raises
     "M.add(OBJ)": None, "M4.add(x=F)": None, "M.merge(M)": "RuntimeError", "M4.merge(M)": "TypeError",
     "M.stddev()": None, "M4.kurtosis()": None, "Moments4F64().skewness()": "ValueError",
     "MomentsF64.from_bytes(B)": "ValueError", "Moments4F64.from_bytes(M4.to_bytes())": None,
+    "CovMatrixF64(1)": None, "CovMatrixF64(2**32)": "OverflowError", "CovMatrixF64(2**20)": "MemoryError",
+    "CM.add(ARR[:1], OBJ)": None, "CM.add(SEQ, F)": "PanicException", "CM.add(BADSEQ, F)": "TypeError",
+    "CM.merge(CM)": "RuntimeError", "CM.sub(CovMatrixF64(2))": "ValueError", "CM.covariance(0, 0)": None,
+    "CM.regression()": None, "CM.regression_exact()": None, "CovMatrixF64(1).regression_exact()": "ValueError",
+    "CovMatrixF64.decode(CM.encode())": None, "CovMatrixF64.decode(B)": "ValueError", "CM.state_hash()": None,
 }
 
 

@@ -12,7 +12,7 @@ import varnix as _vx
 from . import _native
 
 __all__ = [
-    "sum", "moments", "moments4", "weighted_moments", "cov", "histogram", "extrema",
+    "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -48,6 +48,11 @@ def weighted_moments(x, w, skipna=False):
 def cov(x, y, skipna=False):
     """CovF64 of the pairs (x[i], y[i]) (pairs holding a NaN left out when skipna)."""
     return _vx.CovF64.from_bytes(_native.cov(x, y, bool(skipna)))
+
+
+def cov_matrix(X, y, skipna=False):
+    """CovMatrixF64 of the rows of the 2-D X with responses y (rows holding a NaN left out when skipna)."""
+    return _vx.CovMatrixF64.decode(_native.cov_matrix(X, y, bool(skipna)))
 
 
 def histogram(x, edges):
@@ -147,8 +152,12 @@ def merge_all(items, cls=None):
         for o in items[1:]:
             acc = merge(acc, enc(o))
         return getattr(klass, from_bytes)(acc)
-    acc = klass()
-    for o in items:
+    if klass.__name__ in _PICKLABLE:  # a copy of the first, through its encoding
+        to_bytes, from_bytes = _codec(klass)
+        acc, rest = from_bytes(to_bytes(items[0])), items[1:]
+    else:
+        acc, rest = klass(), items
+    for o in rest:
         acc.merge(o)
     return acc
 

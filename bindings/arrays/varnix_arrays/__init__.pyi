@@ -4,7 +4,7 @@ from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overloa
 
 from typing_extensions import Buffer, TypeAlias
 
-from varnix import (CovF64, DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, PnMomentsF64, SumF32,
+from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, PnMomentsF64, SumF32,
                     SumF64, WeightedMomentsF64)
 
 class _Array(Protocol):
@@ -14,10 +14,10 @@ class _Array(Protocol):
 
 _Column: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array
 _Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64, WeightedMomentsF64,
-                     PnMomentsF64, CovF64, HistogramF64, ExtremaF64)
+                     PnMomentsF64, CovF64, CovMatrixF64, HistogramF64, ExtremaF64)
 
 __all__ = [
-    "sum", "moments", "moments4", "weighted_moments", "cov", "histogram", "extrema",
+    "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -43,6 +43,13 @@ def cov(x: _Column, y: _Column, skipna: bool = False) -> CovF64:
     """The CovF64 of the pairs (x[i], y[i]), as if added one by one.
 
     ValueError when x and y differ in length; with skipna, pairs holding a NaN are left out."""
+def cov_matrix(X: Sequence[Sequence[SupportsFloat | SupportsIndex]] | Buffer | _Array, y: _Column,
+               skipna: bool = False) -> CovMatrixF64:
+    """The CovMatrixF64 of the rows of X (n rows of d values) with responses y, as if added row by row.
+
+    X is a two-dimensional numeric array or a sequence of equal-length rows;
+    ValueError when X and y differ in the number of rows. With skipna, rows
+    holding a NaN (in X or y) are left out."""
 def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array) -> HistogramF64:
     """The HistogramF64 over the edges holding every value of x, as if added one by one.
 
