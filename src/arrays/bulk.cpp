@@ -8,51 +8,58 @@
 
 namespace vx {
 
-// A block at a time: the rounded squares p and their residuals e, exactly as
-// the single add forms them, then each product term of Σx³ = Σ(x·p + x·e)
-// and Σx⁴ = Σ(p·p + 2·p·e + e·e) as one run of pushes.
-void Feed<Moments4F64>::take(std::span<const double> xs) {
+namespace {
+
+// The rounded squares p = x·x and their residuals e = fma(x, x, -p) of a
+// run, formed a block at a time exactly as the single adds form them; each
+// block is handed to visit(x, p, e).
+template <class Visit>
+void square_blocks(std::span<const double> xs, Visit&& visit) {
     constexpr std::size_t kBlock = 1024;
     double p[kBlock], e[kBlock];
-    sum_x_.take(xs);
-    extend_from_slices(m_.sum_x2, xs, xs);
     for (std::size_t base = 0; base < xs.size(); base += kBlock) {
         const std::size_t n = std::min(kBlock, xs.size() - base);
-        const std::span<const double> x = xs.subspan(base, n), sp(p, n), se(e, n);
-        bool tiny = false;
+        const std::span<const double> x = xs.subspan(base, n);
         for (std::size_t i = 0; i < n; ++i) {
             p[i] = x[i] * x[i];
             e[i] = std::fma(x[i], x[i], -p[i]);
-            tiny |= square_is_tiny(x[i], p[i]);
         }
-        m_.tiny_square = m_.tiny_square || tiny;
-        extend_from_slices(m_.sum_x3, x, sp);
-        extend_from_slices(m_.sum_x3, x, se);
-        extend_from_slices(m_.sum_x4, sp, sp);
-        extend_from_slices(m_.sum_x4, sp, se);
-        extend_from_slices(m_.sum_x4, sp, se);
-        extend_from_slices(m_.sum_x4, se, se);
+        visit(x, std::span<const double>(p, n), std::span<const double>(e, n));
     }
 }
 
+}  // namespace
+
+// Each product term of Σx³ = Σ(x·p + x·e) and Σx⁴ = Σ(p·p + 2·p·e + e·e)
+// as one run of pushes per block.
+void Feed<Moments4F64>::take(std::span<const double> xs) {
+    sum_x_.take(xs);
+    extend_from_slices(m_.sum_x2, xs, xs);
+    square_blocks(xs, [&](auto x, auto p, auto e) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (square_is_tiny(x[i], p[i])) m_.tiny_square = true;
+        extend_from_slices(m_.sum_x3, x, p);
+        extend_from_slices(m_.sum_x3, x, e);
+        extend_from_slices(m_.sum_x4, p, p);
+        extend_from_slices(m_.sum_x4, p, e);
+        extend_from_slices(m_.sum_x4, p, e);
+        extend_from_slices(m_.sum_x4, e, e);
+    });
+}
+
+// Σw·x² as the runs of pushes w·p and w·e.
 void PairFeed<WeightedMomentsF64>::take(std::span<const double> xs, std::span<const double> ws) {
-    constexpr std::size_t kBlock = 1024;
-    double p[kBlock], e[kBlock];
     sum_w_.take(ws);
     extend_from_slices(m_.sum_wx, xs, ws);
-    for (std::size_t base = 0; base < xs.size(); base += kBlock) {
-        const std::size_t n = std::min(kBlock, xs.size() - base);
-        const std::span<const double> x = xs.subspan(base, n), w = ws.subspan(base, n);
-        bool tiny = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            p[i] = x[i] * x[i];
-            e[i] = std::fma(x[i], x[i], -p[i]);
-            tiny |= product_loses_exactness(x[i], x[i], p[i]);
-        }
-        m_.tiny_square = m_.tiny_square || tiny;
-        extend_from_slices(m_.sum_wxx, w, std::span<const double>(p, n));
-        extend_from_slices(m_.sum_wxx, w, std::span<const double>(e, n));
-    }
+    std::size_t at = 0;
+    square_blocks(xs, [&](auto x, auto p, auto e) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (product_loses_exactness(x[i], x[i], p[i])) m_.tiny_square = true;
+        const std::span<const double> w = ws.subspan(at, x.size());
+        at += x.size();
+        extend_from_slices(m_.sum_wxx, w, p);
+        extend_from_slices(m_.sum_wxx, w, e);
+    });
 }
 
 void add_rows(CovMatrixF64& m, std::span<const std::span<const double>> columns, std::span<const double> ys) {
