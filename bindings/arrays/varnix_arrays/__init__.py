@@ -5,7 +5,6 @@ to adding the values one by one; the states travel as the classes' public
 byte encodings.
 """
 import copyreg as _copyreg
-import operator as _operator
 
 import varnix as _vx
 
@@ -94,10 +93,7 @@ def merge_extrema(a, b):
 
 
 # How the states of each class are merged when the class cannot do it itself.
-_BYTE_MERGES = {
-    "HistogramF64": (_native.merge_histograms, "encode", "decode"),
-    "ExtremaF64": (_native.merge_extrema, "to_bytes", "from_bytes"),
-}
+_BYTE_MERGES = {"HistogramF64": _native.merge_histograms, "ExtremaF64": _native.merge_extrema}
 # Fixed encoding lengths that name one class.
 _FIXED_LENGTHS = {
     281: "SumF64", 282: None, 563: "MomentsF64", 1128: "Moments4F64", 846: "WeightedMomentsF64",
@@ -136,7 +132,7 @@ def merge_all(items, cls=None):
         if name is None or name == "DotF64":
             return merge_dot_states(*items)
         if name in _BYTE_MERGES:
-            merge = _BYTE_MERGES[name][0]
+            merge = _BYTE_MERGES[name]
             acc = items[0]
             for b in items[1:]:
                 acc = merge(acc, b)
@@ -146,12 +142,8 @@ def merge_all(items, cls=None):
         return to_bytes(merge_all([from_bytes(b) for b in items]))
     klass = type(items[0])
     if klass.__name__ in _BYTE_MERGES:
-        merge, to_bytes, from_bytes = _BYTE_MERGES[klass.__name__]
-        enc = _operator.methodcaller(to_bytes)
-        acc = enc(items[0])
-        for o in items[1:]:
-            acc = merge(acc, enc(o))
-        return getattr(klass, from_bytes)(acc)
+        to_bytes, from_bytes = _codec(klass)
+        return from_bytes(merge_all([to_bytes(o) for o in items], cls=klass.__name__))
     if klass.__name__ in _PICKLABLE:  # a copy of the first, through its encoding
         to_bytes, from_bytes = _codec(klass)
         acc, rest = from_bytes(to_bytes(items[0])), items[1:]
