@@ -14,7 +14,8 @@ class _Array(Protocol):
 _Floats: TypeAlias = Sequence[_Real] | Buffer | _Array
 
 __all__ = ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64", "WeightedMomentsF64",
-           "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64", "dot"]
+           "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64", "SumMap", "MomentsMap", "ReplicatedSum",
+           "DeltasSum", "dot"]
 
 @final
 class SumF64:
@@ -309,6 +310,67 @@ class ExtremaF64:
         """Decodes 25 bytes; ValueError "wrong byte length" or "undefined (insufficient data or invalid input)"."""
     def state_hash(self) -> bytes:
         """SHA-256 of the encoding."""
+
+@final
+class SumMap:
+    """Exact sums under text keys; maps built from different parts of the data merge key by key.
+    It has an encoding but no decoding, so a SumMap does not pickle; move SumF64 states per key instead."""
+    def __new__(cls) -> SumMap:
+        """A new, empty map."""
+    def add(self, key: str, x: _Real) -> None:
+        """Adds x to the sum under key (the key is created when absent)."""
+    def value(self, key: str) -> float:
+        """The correctly rounded sum under key; ValueError "undefined (insufficient data or invalid input)" when absent."""
+    def merge(self, other: SumMap) -> None:
+        """Merges another map in, key by key."""
+    def len(self) -> int:
+        """The number of keys."""
+    def count(self) -> int:
+        """The number of values added under all keys, saturating."""
+    def encode(self) -> bytes:
+        """The encoding: the keys in byte order, each with its 281-byte sum."""
+
+@final
+class MomentsMap:
+    """Exact MomentsF64 states under text keys, merged key by key; encode only, like SumMap."""
+    def __new__(cls) -> MomentsMap:
+        """A new, empty map."""
+    def add(self, key: str, x: _Real) -> None:
+        """Adds x to the moments under key."""
+    def mean(self, key: str) -> float:
+        """The correctly rounded mean under key; ValueError "undefined (insufficient data or invalid input)" when absent."""
+    def variance(self, key: str) -> float:
+        """The correctly rounded population variance under key."""
+    def merge(self, other: MomentsMap) -> None:
+        """Merges another map in, key by key."""
+    def len(self) -> int:
+        """The number of keys."""
+    def encode(self) -> bytes:
+        """The encoding: the keys in byte order, each with its 563-byte MomentsF64 state."""
+
+@final
+class ReplicatedSum:
+    """Per-replica exact sums that converge under join: each replica's state with the larger count wins."""
+    def __new__(cls) -> ReplicatedSum:
+        """A new, empty state."""
+    def add(self, replica: SupportsIndex, x: _Real) -> None:
+        """Adds x to the sum of the replica (a non-negative integer)."""
+    def join(self, other: ReplicatedSum) -> None:
+        """Joins another state in, replica by replica."""
+    def value(self) -> float:
+        """The correctly rounded total of all replicas."""
+    def encode(self) -> bytes:
+        """The encoding: 4 + 293 bytes per replica."""
+
+@final
+class DeltasSum:
+    """A plain exact total of the values added."""
+    def __new__(cls) -> DeltasSum:
+        """A new, empty total."""
+    def add(self, x: _Real) -> None:
+        """Adds x exactly."""
+    def value(self) -> float:
+        """The correctly rounded total."""
 
 def dot(xs: _Floats, ys: _Floats) -> float:
     """The exact dot product rounded once; ValueError "ExactnessLost", PanicException on unequal lengths."""

@@ -171,6 +171,13 @@ Result<double> dot_value(Bytes b) {
     return v.value();
 }
 
+// The values of a column as binary64, in order.
+std::vector<double> values(Column x) {
+    std::vector<double> out(x.size);
+    x.read(0, x.size, out.data());
+    return out;
+}
+
 PyMethodDef functions[] = {
     vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
     vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
@@ -182,6 +189,7 @@ PyMethodDef functions[] = {
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
     vxpy::function_def<"extrema(x, skipna)\n--\n\n", &extrema>(),
+    vxpy::function_def<"values(x)\n--\n\n", &values>(),
     vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
     vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
     vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),

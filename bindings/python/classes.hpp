@@ -12,6 +12,8 @@
 #include "stats/weighted.hpp"
 #include "hist/hist.hpp"
 #include "hist/lattice.hpp"
+#include "maps/keyed.hpp"
+#include "maps/replicated.hpp"
 
 namespace vxpy {
 
@@ -27,6 +29,10 @@ template <> ClassDef& class_of<vx::PnMomentsF64>();
 template <> ClassDef& class_of<vx::CovMatrixF64>();
 template <> ClassDef& class_of<vx::HistogramF64>();
 template <> ClassDef& class_of<vx::ExtremaF64>();
+template <> ClassDef& class_of<vx::SumMap>();
+template <> ClassDef& class_of<vx::MomentsMap>();
+template <> ClassDef& class_of<vx::ReplicatedSum>();
+template <> ClassDef& class_of<vx::DeltasSum>();
 
 template <> inline constexpr bool is_class_state<vx::SumF64> = true;
 template <> inline constexpr bool is_class_state<vx::SumF32> = true;
@@ -40,6 +46,13 @@ template <> inline constexpr bool is_class_state<vx::PnMomentsF64> = true;
 template <> inline constexpr bool is_class_state<vx::CovMatrixF64> = true;
 template <> inline constexpr bool is_class_state<vx::HistogramF64> = true;
 template <> inline constexpr bool is_class_state<vx::ExtremaF64> = true;
+template <> inline constexpr bool is_class_state<vx::SumMap> = true;
+template <> inline constexpr bool is_class_state<vx::MomentsMap> = true;
+template <> inline constexpr bool is_class_state<vx::ReplicatedSum> = true;
+template <> inline constexpr bool is_class_state<vx::DeltasSum> = true;
+
+// A map that would outgrow its encoding raises OverflowError.
+template <> inline constexpr bool is_limit_error<vx::MapLimit> = true;
 
 // The module functions, in registration order after the classes.
 extern PyMethodDef dot_function;

@@ -219,6 +219,7 @@ const char* error_text(Fixed e) {
 }
 
 void raise_value_error(const char* text) { PyErr_SetString(PyExc_ValueError, text); }
+void raise_overflow_error(const char* text) { PyErr_SetString(PyExc_OverflowError, text); }
 
 namespace {
 
@@ -238,6 +239,13 @@ PyObject* make_list(std::span<const T> v, Make make) {
 }
 
 }  // namespace
+
+// A bytes object may be written to until it is first shared.
+PyObject* new_bytes(std::size_t size, std::uint8_t** data) {
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
+    if (bytes) *data = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes));
+    return bytes;
+}
 
 PyObject* float_list(std::span<const double> v) { return make_list(v, PyFloat_FromDouble); }
 PyObject* int_list(std::span<const std::uint64_t> v) {

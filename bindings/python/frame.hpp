@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <array>
+#include <concepts>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -344,6 +345,13 @@ const char* error_text(Fixed e);
 
 // Sets ValueError with the text of an error value.
 void raise_value_error(const char* text);
+// Sets OverflowError with the text of an error value.
+void raise_overflow_error(const char* text);
+
+// An error type whose values are limits of the state (what its encoding can
+// hold) rather than invalid data: raised as OverflowError, not ValueError.
+template <class E>
+inline constexpr bool is_limit_error = false;
 
 template <class R>
 struct Converter;
@@ -375,6 +383,23 @@ struct Converter<std::vector<std::uint8_t>> {
     static PyObject* convert(const std::vector<std::uint8_t>& v) {
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
                                          Py_ssize_t(v.size()));
+    }
+};
+// Bytes whose size is known before they are written: written straight into
+// the new bytes object, without an intermediate buffer.
+template <class R>
+concept DeferredBytes = requires(const R& r, std::uint8_t* out) {
+    { r.size() } -> std::convertible_to<std::size_t>;
+    r.write_to(out);
+};
+PyObject* new_bytes(std::size_t size, std::uint8_t** data);
+template <DeferredBytes R>
+struct Converter<R> {
+    static PyObject* convert(const R& v) {
+        std::uint8_t* data = nullptr;
+        PyObject* bytes = new_bytes(v.size(), &data);
+        if (bytes) v.write_to(data);
+        return bytes;
     }
 };
 PyObject* float_list(std::span<const double> v);
@@ -421,7 +446,10 @@ template <class T, class E>
 struct Converter<vx::Expected<T, E>> {
     static PyObject* convert(vx::Expected<T, E>&& v) {
         if (!v) {
-            if constexpr (!std::is_same_v<E, Pending>) raise_value_error(error_text(v.error()));
+            if constexpr (is_limit_error<E>)
+                raise_overflow_error(error_text(v.error()));
+            else if constexpr (!std::is_same_v<E, Pending>)
+                raise_value_error(error_text(v.error()));
             return nullptr;
         }
         return Converter<T>::convert(std::move(v).value());

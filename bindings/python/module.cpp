@@ -69,6 +69,10 @@ PyObject* init() {
         &class_of<vx::CovMatrixF64>(),
         &class_of<vx::HistogramF64>(),
         &class_of<vx::ExtremaF64>(),
+        &class_of<vx::SumMap>(),
+        &class_of<vx::MomentsMap>(),
+        &class_of<vx::ReplicatedSum>(),
+        &class_of<vx::DeltasSum>(),
     };
     for (ClassDef* def : classes) {
         if (!add_class(module, *def)) {

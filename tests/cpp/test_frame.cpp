@@ -7,6 +7,12 @@
 #include "frame.hpp"
 
 namespace {
+enum class Limit;
+}
+template <>
+inline constexpr bool vxpy::is_limit_error<Limit> = true;
+
+namespace {
 
 using vxpy::Fixed;
 using vxpy::function_def;
@@ -34,6 +40,18 @@ vx::Expected<vx::Expected<std::monostate, Fixed>, vxpy::Pending> checked(double 
     if (x > 0) return vx::Expected<std::monostate, Fixed>(vx::fail(Fixed::Undefined));
     return vx::Expected<std::monostate, Fixed>(std::monostate{});
 }
+enum class Limit { Reached };
+const char* error_text(Limit) { return "limit reached"; }
+vx::Expected<std::monostate, Limit> limited(double x) {
+    if (x < 0) return vx::fail(Limit::Reached);
+    return std::monostate{};
+}
+struct Deferred {
+    std::string text;
+    std::size_t size() const { return text.size(); }
+    void write_to(std::uint8_t* out) const { std::copy(text.begin(), text.end(), out); }
+};
+Deferred deferred(std::string_view key) { return {std::string(key) + "!"}; }
 double allocate(double) { throw std::bad_alloc(); }
 double broken(double) { throw std::runtime_error("invariant broken"); }
 
@@ -44,6 +62,8 @@ PyMethodDef functions[] = {
     function_def<"positive(x)\n--\n\n", &positive>(),
     function_def<"maybe(x)\n--\n\n", &maybe>(),
     function_def<"checked(x)\n--\n\n", &checked>(),
+    function_def<"limited(x)\n--\n\n", &limited>(),
+    function_def<"deferred(key)\n--\n\n", &deferred>(),
     function_def<"allocate(x)\n--\n\n", &allocate>(),
     function_def<"broken(x)\n--\n\n", &broken>(),
 };
@@ -104,6 +124,7 @@ for call, kind, text in (
         (lambda: maybe(-1.0), "ValueError", "undefined (insufficient data or invalid input)"),
         (lambda: checked(-1.0), "OverflowError", "set before returning"),
         (lambda: checked(1.0), "ValueError", "undefined (insufficient data or invalid input)"),
+        (lambda: limited(-1.0), "OverflowError", "limit reached"),
         (lambda: allocate(1.0), "MemoryError", None),
         (lambda: broken(1.0), "PanicException", "invariant broken")):
     got = error(call)
@@ -112,6 +133,7 @@ for call, kind, text in (
 assert pair(0.1, b=-2.0) == (0.10000000149011612, -2.0) and pair(1e40, 0)[0] == float("inf")
 assert pair(2.0**-150, 0)[0] == 0.0 and pair(2.0**-149 * 0.75, 0)[0] == 2.0**-149
 assert halves([1, 3.0, True]) == [0.5, 1.5, 0.5] and halves(()) == []
+assert limited(0.0) is None and deferred("h\u00e9") == b"h\xc3\xa9!" and deferred("") == b"!"
 assert checked(0.0) is None and positive(1.0) is True and positive(0.0) is False and maybe(3.0) == 3.0
 try:
     broken(1.0)

@@ -108,6 +108,20 @@ def test_pair_states_are_the_pushed_states(data, skipna):
 
 
 @given(st.data(), st.booleans())
+def test_keyed_maps_are_the_one_by_one_maps(data, skipna):
+    (x, values) = data.draw(columns())
+    keys = data.draw(st.lists(st.sampled_from(["a", "b", "é", "aa", ""]), min_size=len(values), max_size=len(values)))
+    for bulk, cls in [(va.sum_by_key, varnix.SumMap), (va.moments_by_key, varnix.MomentsMap)]:
+        m = cls()
+        for k, v in zip(keys, values):
+            if not (skipna and math.isnan(v)):
+                m.add(k, v)
+        assert bulk(np.array(keys, dtype=str) if keys else keys, x, skipna=skipna).encode() == m.encode()
+    with pytest.raises(ValueError, match="keys and x differ in length"):
+        va.sum_by_key(keys + ["z"], x)
+
+
+@given(st.data(), st.booleans())
 def test_cov_matrix_is_the_row_by_row_state(data, skipna):
     d = data.draw(st.integers(0, 4))
     (flat, values) = data.draw(columns(data.draw(st.integers(0, 12)) * d if d else 0))

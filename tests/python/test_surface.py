@@ -7,8 +7,9 @@ import pytest
 
 import varnix
 from conftest import NAN, encode_state, sum_of
-from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64, MomentsF64,
-                    PnMomentsF64, SumF32, SumF64, WeightedMomentsF64, dot)
+from varnix import (CovF64, CovMatrixF64, DeltasSum, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64,
+                    MomentsF64, MomentsMap, PnMomentsF64, ReplicatedSum, SumF32, SumF64, SumMap, WeightedMomentsF64,
+                    dot)
 
 SIGNATURES = {
     SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
@@ -36,6 +37,12 @@ SIGNATURES = {
                    "encode($self)", "decode(b)", "state_hash($self)"],
     ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
                  "state_hash($self)"],
+    SumMap: ["add($self, key, x)", "value($self, key)", "merge($self, other)", "len($self)", "count($self)",
+             "encode($self)"],
+    MomentsMap: ["add($self, key, x)", "mean($self, key)", "variance($self, key)", "merge($self, other)", "len($self)",
+                 "encode($self)"],
+    ReplicatedSum: ["add($self, replica, x)", "join($self, other)", "value($self)", "encode($self)"],
+    DeltasSum: ["add($self, x)", "value($self)"],
 }
 NEW_ARGS = {CovMatrixF64: ("d", 2), HistogramF64: ("edges", [0.0])}   # constructor parameters, sample arguments
 TRY_UNMERGE_DOC = (
@@ -57,7 +64,7 @@ STATIC = {"from_bytes", "decode"}
 def test_names_signatures_and_docs():
     assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
                               "WeightedMomentsF64", "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64",
-                              "dot"]      # registration order
+                              "SumMap", "MomentsMap", "ReplicatedSum", "DeltasSum", "dot"]      # registration order
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
     assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
     for cls, signatures in SIGNATURES.items():
@@ -190,6 +197,19 @@ CALLS = {  # each call, and the exception it raises
     "CM.regression()": None, "CM.regression_exact()": None, "CovMatrixF64(1).regression_exact()": "ValueError",
     "CovMatrixF64.decode(CM.encode())": None, "CovMatrixF64.decode(B)": "ValueError", "CM.state_hash()": None,
 }
+SM, SM2, MM, RS, RS2, DS = SumMap(), SumMap(), MomentsMap(), ReplicatedSum(), ReplicatedSum(), DeltasSum()
+SM2.add(TEXT, F)
+RS2.add(I, F)
+WATCHED += [SumMap, MomentsMap, ReplicatedSum, DeltasSum, SM, SM2, MM, RS, RS2, DS]
+CALLS.update({  # keys and replicas repeat, so the maps stop growing after the first call
+    "SM.add(TEXT, F)": None, "SM.add(key=TEXT, x=OBJ)": None, "SM.add(I, F)": "TypeError",
+    "SM.add(TEXT, RAISING)": "TypeError", "SM.value(TEXT)": None, "SM.value('absent')": "ValueError",
+    "SM.merge(SM2)": None, "SM.merge(SM)": "RuntimeError", "SM.merge(MM)": "TypeError", "SM.count()": None,
+    "SM.len()": None, "SM.encode()": None, "MM.add(TEXT, F)": None, "MM.mean(TEXT)": None,
+    "MM.variance('absent')": "ValueError", "MM.merge(MM)": "RuntimeError", "MM.encode()": None,
+    "RS.add(I, F)": None, "RS.add(HUGE, F)": "OverflowError", "RS.add(F, F)": "TypeError", "RS.join(RS2)": None,
+    "RS.join(RS)": "RuntimeError", "RS.value()": None, "RS.encode()": None, "DS.add(OBJ)": None, "DS.value()": None,
+})
 
 
 @pytest.mark.parametrize("code", CALLS)

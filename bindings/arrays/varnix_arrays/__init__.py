@@ -12,6 +12,7 @@ from . import _native
 
 __all__ = [
     "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
+    "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -62,6 +63,30 @@ def histogram(x, edges):
 def extrema(x, skipna=False):
     """ExtremaF64 of the values of x (NaNs left out when skipna)."""
     return _vx.ExtremaF64.from_bytes(_native.extrema(x, bool(skipna)))
+
+
+def _by_key(m, keys, x, skipna):
+    """Fills a keyed map. The maps have an encoding but no decoding, so their
+    states are built by their own add, one call per value; x is read in bulk."""
+    values = _native.values(x)
+    keys = list(keys)
+    if len(keys) != len(values):
+        raise ValueError("keys and x differ in length")
+    add = m.add
+    for k, v in zip(keys, values):
+        if not (skipna and v != v):
+            add(k, v)
+    return m
+
+
+def sum_by_key(keys, x, skipna=False):
+    """SumMap of the values x[i] under the str keys[i] (NaNs left out when skipna)."""
+    return _by_key(_vx.SumMap(), keys, x, skipna)
+
+
+def moments_by_key(keys, x, skipna=False):
+    """MomentsMap of the values x[i] under the str keys[i] (NaNs left out when skipna)."""
+    return _by_key(_vx.MomentsMap(), keys, x, skipna)
 
 
 def dot_state(x, y, skipna=False):

@@ -4,8 +4,8 @@ from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overloa
 
 from typing_extensions import Buffer, TypeAlias
 
-from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, PnMomentsF64, SumF32,
-                    SumF64, WeightedMomentsF64)
+from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, MomentsMap,
+                    PnMomentsF64, SumF32, SumF64, SumMap, WeightedMomentsF64)
 
 class _Array(Protocol):
     """Anything numpy can turn into an array (an ndarray, a pandas Series)."""
@@ -18,6 +18,7 @@ _Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F
 
 __all__ = [
     "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
+    "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
@@ -57,6 +58,14 @@ def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffe
     go to the histogram's NaN count."""
 def extrema(x: _Column, skipna: bool = False) -> ExtremaF64:
     """The ExtremaF64 of every value of x, as if added one by one (NaNs left out with skipna)."""
+def sum_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> SumMap:
+    """The SumMap holding x[i] under keys[i], as if added one by one (NaNs left out with skipna).
+
+    ValueError when keys and x differ in length. A SumMap has no decoding, so
+    it is filled by its own add; to reduce across processes use
+    varnix_arrays.dask.groupby_sum, which moves SumF64 states."""
+def moments_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> MomentsMap:
+    """The MomentsMap holding x[i] under keys[i], as if added one by one (NaNs left out with skipna)."""
 def dot_state(x: _Column, y: _Column, skipna: bool = False) -> bytes:
     """The 282-byte exact state of the sum of x[i]*y[i].
 

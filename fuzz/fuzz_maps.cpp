@@ -1,0 +1,133 @@
+// Operation programs over keyed maps and replicated sums, with small limits
+// so that refusals are frequent.  Every encoding must parse with strictly
+// ascending keys; a refused step leaves its target's bytes unchanged; a merge
+// equals the merge in the other direction; a join repeated changes nothing;
+// and each keyed map equals the map rebuilt from the (key, x) pairs it
+// absorbed, added in reverse order without merges.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "maps/keyed.hpp"
+#include "maps/replicated.hpp"
+
+namespace {
+
+struct Input {
+    const std::uint8_t* p;
+    std::size_t n;
+    std::uint8_t byte() { return n ? (--n, *p++) : 0; }
+    double real() {
+        std::uint64_t bits = 0;
+        for (int k = 0; k < 8; ++k) bits |= std::uint64_t(byte()) << (8 * k);
+        return std::bit_cast<double>(bits);
+    }
+    std::string key() {
+        std::string k(byte() % 5, '\0');
+        for (char& c : k) c = char(byte());
+        return k;
+    }
+};
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
+
+template <class M, std::size_t N, void (*Write)(const typename M::Tree::mapped_type&, std::uint8_t*)>
+std::vector<std::uint8_t> encoding(const M& m) {
+    const auto b = vx::MapEncoding<M, N, Write>{&m}.bytes();
+    auto u32 = [&](std::size_t at) {
+        return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
+    };
+    constexpr bool text = std::is_same_v<typename M::View, std::string_view>;
+    std::size_t p = 4;
+    std::string previous;
+    for (std::uint32_t i = 0; i < u32(0); ++i) {  // count, then key, value length and value per entry
+        const std::size_t len = text ? u32(p) : 8, at = p + (text ? 4 : 0);
+        require(at + len <= b.size());
+        std::string key(b.begin() + at, b.begin() + at + len);
+        if (!text) std::reverse(key.begin(), key.end());  // a little-endian id, compared big-endian
+        require(i == 0 || std::lexicographical_compare(
+                              previous.begin(), previous.end(), key.begin(), key.end(),
+                              [](char x, char y) { return std::uint8_t(x) < std::uint8_t(y); }));
+        previous = key;
+        require(u32(at + len) == N);
+        p = at + len + 4 + N;
+    }
+    require(p == b.size());
+    return b;
+}
+
+// A keyed map and the (key, x) pairs it absorbed by add or merge.
+template <class V, std::size_t N, void (*Write)(const V&, std::uint8_t*)>
+struct Tracked {
+    using M = vx::OrderedMap<std::string, V, 5, 3>;
+    M map;
+    std::vector<std::pair<std::string, double>> pairs;
+    bool tracked = true;  // merging back and forth doubles the pairs: past a bound, no rebuild
+
+    static auto bytes(const M& m) { return encoding<M, N, Write>(m); }
+    void add(std::string key, double x) {
+        const auto before = bytes(map);
+        if (vx::add_under(map, key, x)) pairs.emplace_back(std::move(key), x);
+        else require(bytes(map) == before);
+    }
+    void merge(const Tracked& other) {  // both directions hold the same union of keys
+        const auto before = bytes(map);
+        M other_way = other.map;
+        const bool ok_other_way = bool(vx::merge_maps(other_way, map));
+        const bool ok = bool(vx::merge_maps(map, other.map));
+        require(ok == ok_other_way);
+        if (!ok) return require(bytes(map) == before);
+        require(bytes(other_way) == bytes(map));
+        tracked = tracked && other.tracked && pairs.size() + other.pairs.size() <= 4096;
+        if (tracked) pairs.insert(pairs.end(), other.pairs.begin(), other.pairs.end());
+    }
+    void check() const {
+        M fresh;
+        for (auto it = pairs.rbegin(); tracked && it != pairs.rend(); ++it)
+            require(bool(vx::add_under(fresh, it->first, it->second)));
+        require(!tracked || bytes(fresh) == bytes(map));
+    }
+};
+
+using Replicas = vx::OrderedMap<std::uint64_t, vx::SumF64, 4>;
+const auto replica_bytes = encoding<Replicas, vx::kSumBytes, &vx::write_sum>;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Input in{data, size};
+    Tracked<vx::SumF64, vx::kSumBytes, &vx::write_sum> sums[2];
+    Tracked<vx::MomentsF64, vx::kMomentsBytes, &vx::write_moments> moments[2];
+    Replicas replicas[2];
+    for (int steps = 0; in.n && steps < 64; ++steps) {
+        const std::uint8_t op = in.byte();
+        const int i = op >> 7, j = 1 - i;
+        std::string key = op % 6 < 2 ? in.key() : std::string();
+        const auto before = replica_bytes(replicas[i]);
+        switch (op % 6) {
+            case 0: sums[i].add(key, in.real()); break;
+            case 1: moments[i].add(key, in.real()); break;
+            case 2: sums[i].merge(sums[j]); break;
+            case 3: moments[i].merge(moments[j]); break;
+            case 4:  // a replica writes; lookups never create keys
+                if (!vx::add_under(replicas[i], std::uint64_t(in.byte() % 6), in.real()))
+                    require(replica_bytes(replicas[i]) == before);
+                require(!sums[i].map.find("\xff\xff\xff\xff") && sums[i].map.size() <= 5);
+                break;
+            default:
+                if (!vx::join(replicas[i], replicas[j])) {
+                    require(replica_bytes(replicas[i]) == before);
+                } else {
+                    const auto once = replica_bytes(replicas[i]);
+                    require(vx::join(replicas[i], replicas[j]) && replica_bytes(replicas[i]) == once);
+                }
+        }
+    }
+    for (int k = 0; k < 2; ++k) sums[k].check(), moments[k].check();
+    return 0;
+}
