@@ -41,7 +41,7 @@ def main():
         print(f"-- {name} data, {N:,} float64 values")
         check(f"bulk sum of {name} data equals the one-by-one sum", va.sum(x[:10000]).to_bytes(),
               _one_by_one_sum(x[:10000]))
-        x32, strided = x.astype(np.float32), x[::2]
+        x32, strided = x.astype(np.float32) if name == "normal" else None, x[::2]
         row("sum vs numpy.sum", lambda: va.sum(x), [("numpy.sum", lambda: np.sum(x))])
         row("moments vs numpy.var", lambda: va.moments(x),
             [("numpy.var", lambda: np.var(x)), ("mean+var", lambda: (np.mean(x), np.var(x)))])
@@ -56,7 +56,8 @@ def main():
              ("boost-histogram Variable", lambda: bh.Histogram(axis).fill(x))])
         row("extrema vs min+max", lambda: va.extrema(x), [("numpy min+max", lambda: (np.min(x), np.max(x)))])
         row("dot_state vs numpy.dot", lambda: va.dot_state(x, x), [("numpy.dot", lambda: np.dot(x, x))])
-        row("sum, float32 input", lambda: va.sum(x32), [("numpy.sum", lambda: np.sum(x32))])
+        if name == "normal":  # wide values would mostly overflow binary32
+            row("sum, float32 input", lambda: va.sum(x32), [("numpy.sum", lambda: np.sum(x32))])
         row("sum, stride 2", lambda: va.sum(strided), [("numpy.sum", lambda: np.sum(strided))])
     if not args.no_dask:
         dask_bench(data["wide"])
