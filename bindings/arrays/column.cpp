@@ -11,15 +11,14 @@ namespace {
 
 constexpr bool kHostBig = std::endian::native == std::endian::big;
 
-template <class U>
-U load_word(const char* p, bool swapped) {
+template <class U, bool Swap>
+U load_word(const char* p) {
     U u;
     std::memcpy(&u, p, sizeof u);
-    if (!swapped) return u;
-    if constexpr (sizeof(U) == 2) return __builtin_bswap16(u);
-    if constexpr (sizeof(U) == 4) return __builtin_bswap32(u);
-    if constexpr (sizeof(U) == 8) return __builtin_bswap64(u);
-    return u;
+    if constexpr (!Swap || sizeof(U) == 1) return u;
+    else if constexpr (sizeof(U) == 2) return __builtin_bswap16(u);
+    else if constexpr (sizeof(U) == 4) return __builtin_bswap32(u);
+    else return __builtin_bswap64(u);
 }
 
 // binary16 -> binary64 is exact: every half value is m * 2^k with m < 2^11.
@@ -38,19 +37,20 @@ using Word = std::conditional_t<Size == 1, std::uint8_t,
              std::conditional_t<Size == 2, std::uint16_t,
              std::conditional_t<Size == 4, std::uint32_t, std::uint64_t>>>;
 
-// One loop per kind and width; integers convert with the host's rounding,
-// which is to nearest even, as float(int) does.
-template <Kind K, int Size>
-void convert(const char* p, std::ptrdiff_t stride, std::size_t n, bool swapped, double* out) {
+// One loop per kind, width, byte order and unit stride, so that the loops
+// over contiguous native items vectorise; integers convert with the host's
+// rounding, which is to nearest even, as float(int) does.
+template <Kind K, int Size, bool Swap, bool Unit>
+void convert_run(const char* p, std::ptrdiff_t stride, std::size_t n, double* out) {
     using U = Word<Size>;
-    for (std::size_t i = 0; i < n; ++i, p += stride) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const char* item = p + std::ptrdiff_t(i) * (Unit ? std::ptrdiff_t(Size) : stride);
         if constexpr (K == Kind::LongDouble) {
             long double v;
-            std::memcpy(&v, p, sizeof v);
+            std::memcpy(&v, item, sizeof v);
             out[i] = double(v);
-            continue;
         } else {
-            const U u = load_word<U>(p, swapped);
+            const U u = load_word<U, Swap>(item);
             if constexpr (K == Kind::Unsigned) {
                 out[i] = double(u);
             } else if constexpr (K == Kind::Signed) {
@@ -66,6 +66,16 @@ void convert(const char* p, std::ptrdiff_t stride, std::size_t n, bool swapped, 
             }
         }
     }
+}
+
+template <Kind K, int Size>
+void convert(const char* p, std::ptrdiff_t stride, std::size_t n, bool swapped, double* out) {
+    const bool unit = stride == Size;
+    if (swapped)
+        return unit ? convert_run<K, Size, true, true>(p, stride, n, out)
+                    : convert_run<K, Size, true, false>(p, stride, n, out);
+    return unit ? convert_run<K, Size, false, true>(p, stride, n, out)
+                : convert_run<K, Size, false, false>(p, stride, n, out);
 }
 
 template <Kind K>
