@@ -117,6 +117,9 @@ def test_keyed_maps_are_the_one_by_one_maps(data, skipna):
             if not (skipna and math.isnan(v)):
                 m.add(k, v)
         assert bulk(np.array(keys, dtype=str) if keys else keys, x, skipna=skipna).encode() == m.encode()
+        half = len(keys) // 2
+        parts = [bulk(keys[:half], values[:half], skipna), bulk(keys[half:], values[half:], skipna)]
+        assert va.merge_all(parts[::-1]).encode() == m.encode()
     with pytest.raises(ValueError, match="keys and x differ in length"):
         va.sum_by_key(keys + ["z"], x)
 
