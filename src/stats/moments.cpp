@@ -99,7 +99,7 @@ void add(Moments4F64& m, double x) {
     const double e = std::fma(x, x, -p);
     add(m.sum_x, x);
     push(m.sum_x2, x, x);
-    if (x != 0 && std::bit_cast<std::uint64_t>(p) <= 0x000FFFFFFFFFFFFFu) m.tiny_square = true;
+    if (square_is_tiny(x, p)) m.tiny_square = true;
     push(m.sum_x3, x, p);
     push(m.sum_x3, x, e);
     push(m.sum_x4, p, p);

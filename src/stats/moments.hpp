@@ -81,6 +81,13 @@ std::optional<MomentsF64> read_moments(const std::uint8_t* in);
 
 // ------------------------------------------------------------ Moments4F64
 
+// Whether a non-zero x has a rounded square p below the smallest normal
+// 2^-1022 (the bit pattern of p is then at most the largest subnormal's),
+// where the square's residual, and so Σx⁴, is no longer exact.
+inline bool square_is_tiny(double x, double p) {
+    return x != 0 && std::bit_cast<std::uint64_t>(p) <= 0x000FFFFFFFFFFFFFu;
+}
+
 void add(Moments4F64& m, double x);
 void merge(Moments4F64& m, const Moments4F64& other);
 inline std::uint64_t count(const Moments4F64& m) { return m.sum_x.count; }

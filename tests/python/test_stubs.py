@@ -34,7 +34,7 @@ def _runtime_params(obj):
     return list(inspect.signature(obj).parameters)
 
 
-STUB_CLASSES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef)}
+STUB_CLASSES = {n.name: n for n in STUB.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")}
 STUB_FUNCTIONS = {n.name: n for n in STUB.body if isinstance(n, ast.FunctionDef)}
 
 

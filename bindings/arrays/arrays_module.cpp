@@ -1,0 +1,208 @@
+// varnix_arrays._native: states of whole arrays, computed by the core and
+// handed out as their encodings, which the varnix classes decode.
+#include "arrays/bulk.hpp"
+#include "arrays/merge_states.hpp"
+#include <cmath>
+
+#include "column.hpp"
+#include "exact/dot.hpp"
+#include "stats/moments.hpp"
+
+namespace vxa {
+
+namespace {
+
+using Bytes = std::span<const std::uint8_t>;
+
+// Errors of the byte-state functions: the texts the varnix classes use for
+// the same faults, and two of the package's own.
+enum class StateError {
+    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide
+};
+
+const char* error_text(StateError e) {
+    switch (e) {
+        case StateError::WrongByteLength: return error_text(vxpy::Fixed::WrongByteLength);
+        case StateError::Undefined: return error_text(vxpy::Fixed::Undefined);
+        case StateError::BadEdges: return error_text(vxpy::Fixed::BadEdges);
+        case StateError::ExactnessLost: return error_text(vx::DotError::ExactnessLost);
+        case StateError::LengthsDiffer: return "x and y differ in length";
+        case StateError::EdgesDiffer: return "histograms have different edges";
+        case StateError::RowsDiffer: return "X and y differ in the number of rows";
+        case StateError::TooWide: return "X has too many columns for a covariance matrix state";
+    }
+    return "";
+}
+
+template <class T>
+using Result = vx::Expected<T, StateError>;
+
+// One column fed to a state by the core's bulk feed.
+template <class S>
+void feed_column(S& s, const Column& x, bool skip_nan) {
+    Unlocked unlocked;
+    vx::Feed<S> feed(s);
+    for_blocks(x, skip_nan, [&](std::span<const double> v) { feed.take(v); });
+    feed.finish();
+}
+
+template <class S>
+auto encoded(Column x, bool skip_nan) {
+    S s;
+    feed_column(s, x, skip_nan);
+    return vx::encode(s);
+}
+
+vx::ExtremaBytes extrema(Column x, bool skip_nan) {
+    vx::ExtremaF64 s;
+    feed_column(s, x, skip_nan);
+    return vx::to_bytes(s);
+}
+
+// NaNs have their own count in a histogram and poison nothing.
+Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges) {
+    std::optional<vx::HistogramF64> h = vx::make_histogram(edges);
+    if (!h) return vx::fail(StateError::BadEdges);
+    feed_column(*h, x, false);
+    return vx::encode_bytes(*h);
+}
+
+Result<std::vector<std::uint8_t>> merge_histograms(Bytes a, Bytes b) {
+    auto ha = vx::decode_bytes(a), hb = vx::decode_bytes(b);
+    if (!ha || !hb) return vx::fail(StateError::Undefined);
+    if (!vx::try_merge(*ha, *hb)) return vx::fail(StateError::EdgesDiffer);
+    return vx::encode_bytes(*ha);
+}
+
+Result<vx::ExtremaBytes> merge_extrema(Bytes a, Bytes b) {
+    if (a.size() != vx::kExtremaBytes || b.size() != vx::kExtremaBytes)
+        return vx::fail(StateError::WrongByteLength);
+    auto ea = vx::from_bytes(a.data()), eb = vx::from_bytes(b.data());
+    if (!ea || !eb) return vx::fail(StateError::Undefined);
+    vx::merge(*ea, *eb);
+    return vx::to_bytes(*ea);
+}
+
+// Two columns of equal length fed pairwise to a state; its encoding.
+template <class S>
+Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan) {
+    if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    S s;
+    {
+        Unlocked unlocked;
+        vx::PairFeed<S> feed(s);
+        for_pair_blocks(x, y, skip_nan, [&](auto a, auto b) { feed.take(a, b); });
+        feed.finish();
+    }
+    return vx::encode(s);
+}
+
+// Rows of X with responses y, a block of rows at a time: each column of the
+// block is read into its own run, and with skip_nan a row holding a NaN (in
+// X or in y) is left out of every run.
+Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) {
+    if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
+    const std::size_t d = X.columns();
+    auto made = vx::try_make_covmat(d);
+    if (!made) return vx::fail(StateError::TooWide);
+    vx::CovMatrixF64 m = std::move(made).value();
+    {
+        Unlocked unlocked;
+        const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 15) / (d + 1));
+        std::vector<double> cells((d + 1) * block);
+        std::vector<std::span<const double>> columns(d);
+        for (std::size_t at = 0; at < X.rows; at += block) {
+            std::size_t n = std::min(block, X.rows - at);
+            double* ys = cells.data() + d * block;
+            for (std::size_t j = 0; j < d; ++j) X.column(j).read(at, n, cells.data() + j * block);
+            y.read(at, n, ys);
+            if (skip_nan) {
+                std::size_t kept = 0;
+                for (std::size_t r = 0; r < n; ++r) {
+                    bool nan = std::isnan(ys[r]);
+                    for (std::size_t j = 0; j <= d; ++j) {
+                        const double v = cells[j * block + r];
+                        nan = nan || std::isnan(v);
+                        cells[j * block + kept] = v;
+                    }
+                    kept += !nan;
+                }
+                n = kept;
+            }
+            for (std::size_t j = 0; j < d; ++j) columns[j] = {cells.data() + j * block, n};
+            vx::add_rows(m, columns, {ys, n});
+        }
+    }
+    return vx::encode(m);
+}
+
+Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
+    if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    vx::DotF64 d;
+    {
+        Unlocked unlocked;
+        for_pair_blocks(x, y, skip_nan, [&](std::span<const double> a, std::span<const double> b) {
+            vx::extend_from_slices(d, a, b);
+        });
+    }
+    return vx::encode(d);
+}
+
+Result<vx::DotF64> read_dot(Bytes b) {
+    if (b.size() != vx::kDotBytes) return vx::fail(StateError::WrongByteLength);
+    if (auto d = vx::read_dot(b.data())) return *d;
+    return vx::fail(StateError::Undefined);
+}
+
+Result<vx::DotBytes> merge_dot(Bytes a, Bytes b) {
+    auto da = read_dot(a);
+    if (!da) return vx::fail(da.error());
+    auto db = read_dot(b);
+    if (!db) return vx::fail(db.error());
+    vx::merge(da.value(), db.value());
+    return vx::encode(da.value());
+}
+
+Result<double> dot_value(Bytes b) {
+    auto d = read_dot(b);
+    if (!d) return vx::fail(d.error());
+    auto v = vx::try_value(d.value());
+    if (!v) return vx::fail(StateError::ExactnessLost);
+    return v.value();
+}
+
+// The values of a column as binary64, in order.
+std::vector<double> values(Column x) {
+    std::vector<double> out(x.size);
+    x.read(0, x.size, out.data());
+    return out;
+}
+
+PyMethodDef functions[] = {
+    vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
+    vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
+    vxpy::function_def<"moments4(x, skipna)\n--\n\n", &encoded<vx::Moments4F64>>(),
+    vxpy::function_def<"cov(x, y, skipna)\n--\n\n", &pair_encoded<vx::CovF64>>(),
+    vxpy::function_def<"weighted_moments(x, w, skipna)\n--\n\n", &pair_encoded<vx::WeightedMomentsF64>>(),
+    vxpy::function_def<"cov_matrix(X, y, skipna)\n--\n\n", &cov_matrix>(),
+    vxpy::function_def<"dot_state(x, y, skipna)\n--\n\n", &dot_state>(),
+    vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
+    vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
+    vxpy::function_def<"extrema(x, skipna)\n--\n\n", &extrema>(),
+    vxpy::function_def<"values(x)\n--\n\n", &values>(),
+    vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
+    vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
+    vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
+    {},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "varnix_arrays._native", "", -1, functions,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace vxa
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&vxa::module_def); }

@@ -1,0 +1,93 @@
+# Type stubs for varnix_arrays.
+from collections.abc import Iterable, Sequence
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overload
+
+from typing_extensions import Buffer, TypeAlias
+
+from varnix import (CovF64, CovMatrixF64, DotF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, MomentsMap,
+                    PnMomentsF64, SumF32, SumF64, SumMap, WeightedMomentsF64)
+
+class _Array(Protocol):
+    """Anything numpy can turn into an array (an ndarray, a pandas Series)."""
+    def __array__(self) -> Any: ...
+    def __len__(self) -> int: ...
+
+_Column: TypeAlias = Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array
+_Mergeable = TypeVar("_Mergeable", SumF64, SumF32, DotF64, MomentsF64, Moments4F64, WeightedMomentsF64,
+                     PnMomentsF64, CovF64, CovMatrixF64, HistogramF64, ExtremaF64)
+
+__all__ = [
+    "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
+    "sum_by_key", "moments_by_key",
+    "dot_state", "merge_dot_states", "dot_value",
+    "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
+]
+
+DOT_STATE_BYTES: int
+
+def sum(x: _Column, skipna: bool = False) -> SumF64:
+    """The SumF64 holding every value of x, as if added one by one.
+
+    x is any one-dimensional numeric buffer or sequence: numpy arrays of every
+    float, integer and bool dtype, in either byte order and with any stride,
+    are read without a Python loop. With skipna, NaNs are left out (and not
+    counted)."""
+def moments(x: _Column, skipna: bool = False) -> MomentsF64:
+    """The MomentsF64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
+def moments4(x: _Column, skipna: bool = False) -> Moments4F64:
+    """The Moments4F64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
+def weighted_moments(x: _Column, w: _Column, skipna: bool = False) -> WeightedMomentsF64:
+    """The WeightedMomentsF64 of the pairs (x[i], w[i]), as if added one by one.
+
+    ValueError when x and w differ in length; with skipna, pairs holding a NaN are left out."""
+def cov(x: _Column, y: _Column, skipna: bool = False) -> CovF64:
+    """The CovF64 of the pairs (x[i], y[i]), as if added one by one.
+
+    ValueError when x and y differ in length; with skipna, pairs holding a NaN are left out."""
+def cov_matrix(X: Sequence[Sequence[SupportsFloat | SupportsIndex]] | Buffer | _Array, y: _Column,
+               skipna: bool = False) -> CovMatrixF64:
+    """The CovMatrixF64 of the rows of X (n rows of d values) with responses y, as if added row by row.
+
+    X is a two-dimensional numeric array or a sequence of equal-length rows;
+    ValueError when X and y differ in the number of rows. With skipna, rows
+    holding a NaN (in X or y) are left out."""
+def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array) -> HistogramF64:
+    """The HistogramF64 over the edges holding every value of x, as if added one by one.
+
+    ValueError "edges must be sorted, finite, len>=2" for unusable edges. NaNs
+    go to the histogram's NaN count."""
+def extrema(x: _Column, skipna: bool = False) -> ExtremaF64:
+    """The ExtremaF64 of every value of x, as if added one by one (NaNs left out with skipna)."""
+def sum_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> SumMap:
+    """The SumMap holding x[i] under keys[i], as if added one by one (NaNs left out with skipna).
+
+    ValueError when keys and x differ in length. A SumMap has no decoding, so
+    it is filled by its own add; to reduce across processes use
+    varnix_arrays.dask.groupby_sum, which moves SumF64 states."""
+def moments_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> MomentsMap:
+    """The MomentsMap holding x[i] under keys[i], as if added one by one (NaNs left out with skipna)."""
+def dot_state(x: _Column, y: _Column, skipna: bool = False) -> bytes:
+    """The 282-byte exact state of the sum of x[i]*y[i].
+
+    ValueError when x and y differ in length; with skipna, pairs holding a NaN
+    are left out. Merge states with merge_dot_states, read them with dot_value."""
+def merge_dot_states(*states: bytes) -> bytes:
+    """The 282-byte dot state holding the products of all the given states (in any order)."""
+def dot_value(state: bytes) -> float:
+    """The correctly rounded dot product of a 282-byte state.
+
+    ValueError "ExactnessLost" when a product fell below the normal range,
+    "wrong byte length" or "undefined (insufficient data or invalid input)"
+    for bytes that are not a dot state."""
+def merge_histograms(a: HistogramF64, b: HistogramF64) -> HistogramF64:
+    """The histogram holding the counts of both; ValueError unless their edges are identical."""
+def merge_extrema(a: ExtremaF64, b: ExtremaF64) -> ExtremaF64:
+    """The extrema of the values of both."""
+@overload
+def merge_all(items: Iterable[bytes], cls: type | str | None = None) -> bytes:
+    """Merges encoded states of one class into the encoding of the merged state."""
+@overload
+def merge_all(items: Iterable[_Mergeable], cls: None = None) -> _Mergeable:
+    """Merges objects of one class into a new object of that class."""
+def enable_pickling() -> None:
+    """Registers pickle support, built on the byte encodings, for every varnix class that can be decoded."""

@@ -1,0 +1,158 @@
+"""Exact reductions of Dask arrays and exact group-by statistics of Dask dataframes.
+
+Each chunk is reduced to its byte state by varnix_arrays, the byte states are
+merged in any tree, and the result is the varnix object, so that every
+chunking, scheduler and repetition gives the same state and state hash.
+"""
+import dask
+import dask.array as da
+import dask.dataframe as dd
+import numpy as np
+
+import varnix_arrays as _va
+from . import _native
+
+__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments"]
+
+
+def _holder(state, ndim):
+    """A one-element object array holding the bytes (np.full would strip trailing NUL bytes)."""
+    out = np.empty((1,) * ndim, dtype=object)
+    out[(0,) * ndim] = state
+    return out
+
+
+def _flat(parts):
+    """The byte states of a chunk output or of the nested lists Dask hands to combine."""
+    if isinstance(parts, bytes):
+        yield parts
+    elif isinstance(parts, np.ndarray):
+        for p in parts.ravel():
+            yield from _flat(p)
+    else:
+        for p in parts:
+            yield from _flat(p)
+
+
+def _reduce(x, chunk_state, merge, finish, split_every):
+    """Tree reduction of a Dask array of any shape to one state, returned as a Delayed.
+
+    chunk_state maps a block to its byte state; without one, the blocks are
+    object arrays of byte states already, and are merged as they are.
+    """
+    x = da.asarray(x)
+
+    def chunk(block, axis=None, keepdims=True, computing_meta=False):
+        if computing_meta:
+            return np.empty((0,) * block.ndim, dtype=object)
+        if chunk_state is None:
+            return _holder(merge(list(_flat(block))), block.ndim)
+        return _holder(chunk_state(np.ascontiguousarray(block).reshape(-1)), block.ndim)
+
+    def combine(parts, axis=None, keepdims=True):
+        return _holder(merge(list(_flat(parts))), x.ndim)
+
+    def aggregate(parts, axis=None, keepdims=False):
+        out = np.empty((), dtype=object)
+        out[()] = merge(list(_flat(parts)))
+        return out
+
+    r = da.reduction(x, chunk, aggregate, combine=combine, axis=tuple(range(x.ndim)),
+                     keepdims=False, dtype=object, concatenate=False, split_every=split_every,
+                     meta=np.empty((), dtype=object))
+    return dask.delayed(finish)(r)
+
+
+def _finisher(name):
+    """The last task: decodes the merged state into an object of the varnix class `name`.
+
+    It may run in a worker process, which then has to pickle the object back,
+    so it enables pickling where it runs.  Tasks name the classes instead of
+    holding them, since a class is pickled by reference to its module.
+    """
+    def finish(state):
+        _va.enable_pickling()
+        return _va._restore(name, state[()] if isinstance(state, np.ndarray) else state)
+    return finish
+
+
+def _run(delayed, compute):
+    return delayed.compute() if compute else delayed
+
+
+def _fixed(native, name):
+    def reduce(x, skipna=False, split_every=None, compute=True):
+        flag = bool(skipna)
+        d = _reduce(x, lambda v: native(v, flag), lambda parts: _va.merge_all(parts, cls=name),
+                    _finisher(name), split_every)
+        return _run(d, compute)
+    return reduce
+
+
+sum = _fixed(_native.sum, "SumF64")
+sum.__doc__ = "Exact SumF64 of every value of a Dask array (a Delayed when compute=False)."
+moments = _fixed(_native.moments, "MomentsF64")
+moments.__doc__ = "Exact MomentsF64 of every value of a Dask array (a Delayed when compute=False)."
+moments4 = _fixed(_native.moments4, "Moments4F64")
+moments4.__doc__ = "Exact Moments4F64 of every value of a Dask array (a Delayed when compute=False)."
+extrema = _fixed(_native.extrema, "ExtremaF64")
+extrema.__doc__ = "ExtremaF64 of every value of a Dask array (a Delayed when compute=False)."
+
+
+def cov(x, y, skipna=False, split_every=None, compute=True):
+    """Exact CovF64 of the pairs of two Dask arrays of one shape (a Delayed when compute=False)."""
+    x, y = da.asarray(x), da.asarray(y)
+    if x.shape != y.shape:
+        raise ValueError("x and y differ in shape")
+    y = y.rechunk(x.chunks)
+    flag = bool(skipna)
+
+    def pair_state(a, b):
+        return _holder(_native.cov(np.ascontiguousarray(a).reshape(-1), np.ascontiguousarray(b).reshape(-1),
+                                   flag), a.ndim)
+
+    states = da.map_blocks(pair_state, x, y, dtype=object, chunks=tuple((1,) * len(c) for c in x.chunks),
+                           meta=np.empty((0,) * x.ndim, dtype=object))
+    d = _reduce(states, None, lambda parts: _va.merge_all(parts, cls="CovF64"), _finisher("CovF64"), split_every)
+    return _run(d, compute)
+
+
+def histogram(x, edges, split_every=None, compute=True):
+    """HistogramF64 over the edges of every value of a Dask array (a Delayed when compute=False)."""
+    edges = [float(e) for e in edges]
+    _native.histogram([], edges)  # refuses unusable edges before any task runs
+    d = _reduce(x, lambda v: _native.histogram(v, edges),
+                lambda parts: _va.merge_all(parts, cls="HistogramF64"), _finisher("HistogramF64"), split_every)
+    return _run(d, compute)
+
+
+# ---------------------------------------------------------------- group-by
+
+def _groupby(df, by, column, chunk_state, name, skipna):
+    flag = bool(skipna)
+
+    def chunk(grouped):
+        return grouped.agg(lambda s: chunk_state(s.to_numpy(dtype=np.float64), flag))
+
+    def agg(grouped):
+        return grouped.agg(lambda s: _va.merge_all(list(s), cls=name))
+
+    decode = _finisher(name)
+
+    def finalize(states):
+        return states.map(decode)
+
+    aggregation = dd.Aggregation(f"varnix_{name}", chunk, agg, finalize)
+    return df.groupby(by)[column].agg(aggregation)
+
+
+def groupby_sum(df, by, column, skipna=False, compute=True):
+    """Exact SumF64 of `column` per group of `by`: a pandas Series of SumF64 (a Dask Series when compute=False)."""
+    r = _groupby(df, by, column, _native.sum, "SumF64", skipna)
+    return r.compute() if compute else r
+
+
+def groupby_moments(df, by, column, skipna=False, compute=True):
+    """Exact MomentsF64 of `column` per group of `by`: a pandas Series of MomentsF64 (a Dask Series when compute=False)."""
+    r = _groupby(df, by, column, _native.moments, "MomentsF64", skipna)
+    return r.compute() if compute else r

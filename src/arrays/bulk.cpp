@@ -1,0 +1,124 @@
+#include "arrays/bulk.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "arrays/merge_states.hpp"
+
+namespace vx {
+
+namespace {
+
+// The rounded squares p = x·x and their residuals e = fma(x, x, -p) of a
+// run, formed a block at a time exactly as the single adds form them; each
+// block is handed to visit(x, p, e).
+template <class Visit>
+void square_blocks(std::span<const double> xs, Visit&& visit) {
+    constexpr std::size_t kBlock = 1024;
+    double p[kBlock], e[kBlock];
+    for (std::size_t base = 0; base < xs.size(); base += kBlock) {
+        const std::size_t n = std::min(kBlock, xs.size() - base);
+        const std::span<const double> x = xs.subspan(base, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            p[i] = x[i] * x[i];
+            e[i] = std::fma(x[i], x[i], -p[i]);
+        }
+        visit(x, std::span<const double>(p, n), std::span<const double>(e, n));
+    }
+}
+
+}  // namespace
+
+// Each product term of Σx³ = Σ(x·p + x·e) and Σx⁴ = Σ(p·p + 2·p·e + e·e)
+// as one run of pushes per block.
+void Feed<Moments4F64>::take(std::span<const double> xs) {
+    sum_x_.take(xs);
+    extend_from_slices(m_.sum_x2, xs, xs);
+    square_blocks(xs, [&](auto x, auto p, auto e) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (square_is_tiny(x[i], p[i])) m_.tiny_square = true;
+        extend_from_slices(m_.sum_x3, x, p);
+        extend_from_slices(m_.sum_x3, x, e);
+        extend_from_slices(m_.sum_x4, p, p);
+        extend_from_slices(m_.sum_x4, p, e);
+        extend_from_slices(m_.sum_x4, p, e);
+        extend_from_slices(m_.sum_x4, e, e);
+    });
+}
+
+// Σw·x² as the runs of pushes w·p and w·e.
+void PairFeed<WeightedMomentsF64>::take(std::span<const double> xs, std::span<const double> ws) {
+    sum_w_.take(ws);
+    extend_from_slices(m_.sum_wx, xs, ws);
+    std::size_t at = 0;
+    square_blocks(xs, [&](auto x, auto p, auto e) {
+        for (std::size_t i = 0; i < x.size(); ++i)
+            if (product_loses_exactness(x[i], x[i], p[i])) m_.tiny_square = true;
+        const std::span<const double> w = ws.subspan(at, x.size());
+        at += x.size();
+        extend_from_slices(m_.sum_wxx, w, p);
+        extend_from_slices(m_.sum_wxx, w, e);
+    });
+}
+
+void add_rows(CovMatrixF64& m, std::span<const std::span<const double>> columns, std::span<const double> ys) {
+    const std::size_t d = m.dim;
+    for (std::size_t i = 0; i < d; ++i) add_all(m.sums[i], columns[i]);
+    add_all(m.sums[d], ys);
+    for (std::size_t i = 0; i < d; ++i) {
+        for (std::size_t j = i; j < d; ++j)
+            extend_from_slices(m.cross[pair_index(d, i, j)], columns[i], columns[j]);
+        extend_from_slices(m.cross[response_index(d, i)], columns[i], ys);
+    }
+}
+
+namespace {
+
+struct KeyRange {
+    std::int64_t lo = std::numeric_limits<std::int64_t>::max();
+    std::int64_t hi = std::numeric_limits<std::int64_t>::min();
+    bool nan = false;
+};
+
+// A NaN's key lies outside the keys of -inf and +inf (below them with the
+// sign bit set, above them without), so the plain minimum and maximum of all
+// keys tell whether a run holds a NaN; only such a run is scanned again with
+// its NaNs left out.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+KeyRange key_range(const double* x, std::size_t n) {
+    KeyRange r;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t k = order_key(x[i]);
+        r.lo = std::min(r.lo, k);
+        r.hi = std::max(r.hi, k);
+    }
+    r.nan = n && (r.lo < order_key(-INFINITY) || r.hi > order_key(INFINITY));
+    if (r.nan) {
+        r.lo = std::numeric_limits<std::int64_t>::max();
+        r.hi = std::numeric_limits<std::int64_t>::min();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (is_nan_bits(x[i])) continue;
+            r.lo = std::min(r.lo, order_key(x[i]));
+            r.hi = std::max(r.hi, order_key(x[i]));
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+void Feed<ExtremaF64>::take(std::span<const double> xs) {
+    const KeyRange r = key_range(xs.data(), xs.size());
+    ExtremaF64 run;
+    run.count = xs.size();
+    run.nan = r.nan;
+    if (r.lo <= r.hi) {  // some value is not a NaN
+        run.min = from_order_key(r.lo);
+        run.max = from_order_key(r.hi);
+        run.has_value = true;
+    }
+    merge(s_, run);
+}
+
+}  // namespace vx
