@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "arrays/merge_states.hpp"
+#include "base/fpenv.hpp"
 
 namespace vx {
 
@@ -15,6 +16,7 @@ namespace {
 // block is handed to visit(x, p, e).
 template <class Visit>
 void square_blocks(std::span<const double> xs, Visit&& visit) {
+    const DefaultFpEnv env;  // the squares and residuals as IEEE 754 defines them
     constexpr std::size_t kBlock = 1024;
     double p[kBlock], e[kBlock];
     for (std::size_t base = 0; base < xs.size(); base += kBlock) {
