@@ -1,5 +1,6 @@
 """Exact-arithmetic oracles and value strategies shared by the varnix tests."""
 import math
+import os
 import struct
 import sys
 from fractions import Fraction
@@ -10,7 +11,9 @@ from hypothesis import strategies as st
 from varnix import SumF64
 
 settings.register_profile("varnix", deadline=None, max_examples=150)
-settings.load_profile("varnix")
+# The sanitizer stage runs every example several times slower: fewer examples there.
+settings.register_profile("sanitize", deadline=None, max_examples=30)
+settings.load_profile(os.environ.get("VARNIX_HYPOTHESIS_PROFILE", "varnix"))
 
 WIDTH, UNIT = 2176, 2**1074       # a state is a 2176-bit two's-complement integer counting units of 2**-1074
 COUNT_MAX = 2**64 - 1
