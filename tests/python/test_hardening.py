@@ -15,6 +15,7 @@ A class joins by one row of ROWS:
 The module's functions form the row of `varnix` itself (no feed, no snap)."""
 import array
 import ctypes
+import importlib
 import os
 import pathlib
 import re
@@ -344,3 +345,10 @@ def test_results_do_not_depend_on_the_floating_point_mode(fpmode, mode):
     finally:
         fpmode.restore()
     assert got == expected
+
+
+@pytest.mark.parametrize("module", ["varnix", "varnix_arrays._native"])
+def test_only_the_entry_point_leaves_the_shared_object(module):
+    path = importlib.import_module(module).__file__
+    out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_" + module.rsplit(".", 1)[-1]]
