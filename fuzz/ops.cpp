@@ -148,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const vx::SumF64 before = sums[k];
                 vx::merge(sums[k], sums[j]);
                 logs[k].insert(logs[k].end(), logs[j].begin(), logs[j].end());
-                for (int i = 0; i <= kWidth; ++i) counters[std::size_t(k)][std::size_t(i)] += counters[std::size_t(j)][std::size_t(i)];
+                Counters& to = counters[std::size_t(k)];
+                const Counters& from = counters[std::size_t(j)];
+                for (std::size_t i = 0; i < to.size(); ++i) to[i] += from[i];
                 vx::SumF64 undone = sums[k];
                 check(vx::try_unmerge(undone, sums[j]) == (sums[j].flags == 0));
                 if (sums[j].flags == 0) check(vx::encode(undone) == vx::encode(before));
@@ -162,7 +164,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(decoded && vx::encode(*decoded) == vx::encode(sums[k]));
                 break;
             }
-            default: {  // a slice of up to 9000 values (past the banks' capacity once in a while), cycling through a few drawn ones
+            default: {  // a slice of up to 9000 values (past the banks' capacity once in a while),
+                        // cycling through a few drawn ones
                 const std::uint8_t len = in.byte();
                 const std::size_t n = op % 6 == 4 ? len : len == 255 ? 9000 : std::size_t(len) << 2;
                 Doubles seed;

@@ -48,7 +48,9 @@ run() {  # name seconds binary seed-corpus [env...]
         echo "fuzz: $name FAILED (log: $out/$name.log)" >&2
         return 1
     }
-    echo "fuzz: $name: $(grep -o 'number_of_executed_units: [0-9]*' "$out/$name.log" | grep -o '[0-9]*$') executions, no failure"
+    local runs
+    runs=$(grep -o 'number_of_executed_units: [0-9]*' "$out/$name.log" | grep -o '[0-9]*$')
+    echo "fuzz: $name: $runs executions, no failure"
 }
 for decoder in $(VX_DECODER=list "$out/decode" -runs=0 2>/dev/null | sed -n 's/^decoder: //p'); do
     mkdir -p "fuzz/corpus/decode-$decoder"

@@ -61,7 +61,8 @@ ROWS = [
          ("__class__(2**32)", OverflowError, None), ("regression_exact()", ValueError, [])],
         lambda: CovMatrixF64(3)),
     Row(HistogramF64, "add(x)", HistogramF64.encode, "add(x) edges() counts() total() =quantile_bounds(x) encode() "
-        "state_hash() decode(b)", [("__class__([2.0, 1.0])", ValueError, None)], lambda: HistogramF64([-1.0, 0.0, 2.0])),
+        "state_hash() decode(b)", [("__class__([2.0, 1.0])", ValueError, None)],
+        lambda: HistogramF64([-1.0, 0.0, 2.0])),
     Row(ExtremaF64, "add(x)", ExtremaF64.to_bytes, "add(x) min() max() range() to_bytes() state_hash() from_bytes(b)",
         [("min()", ValueError, [])]),
     Row(SumMap, "add('k', x)", SumMap.encode, "add('k', x) value('k') merge(o) len() count() encode()",
@@ -169,7 +170,8 @@ def test_hostile_conversions_leave_the_state(row, call, name, make, error, messa
             continue
         with pytest.raises(error) as e:
             run(s, call, **args)
-        assert str(e.value) == message if message else re.fullmatch(r"argument '\w+': " + re.escape(str(StrReads(s))), str(e.value))
+        text = str(e.value)
+        assert text == message if message else re.fullmatch(r"argument '\w+': " + re.escape(str(StrReads(s))), text)
         assert row.snap(s) == before
 
 
