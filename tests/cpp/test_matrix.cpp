@@ -1,6 +1,6 @@
 // Fraction-free elimination of the exact regression against independent algebra: the determinant against the
-// Leibniz expansion, the one augmented elimination against separate determinants of every Cramer matrix and
-// against the system itself, the symmetric variant against the general one, and a poll that stops the solve.
+// Leibniz expansion, the one augmented elimination against the system it solves, the symmetric variant against
+// the general one, and a poll that stops the solve.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -41,7 +41,7 @@ IntMatrix random_matrix(std::mt19937_64& r, std::size_t rows, int bits, int zero
     return m;
 }
 
-TEST(Bareiss, MatchesLeibnizCramerAndTheSymmetricElimination) {
+TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
     std::mt19937_64 r(9);
     for (int trial = 0; trial < 600; ++trial) {
         const std::size_t m = 1 + trial % 7;
@@ -56,7 +56,7 @@ TEST(Bareiss, MatchesLeibnizCramerAndTheSymmetricElimination) {
         IntMatrix g = a;
         for (auto& row : g) row.pop_back();
         const Int det = vx::bareiss_det(g);
-        if (m <= 5) {
+        if (m <= 6) {
             ASSERT_EQ(det, leibniz(g)) << trial;
         }
         const auto c = vx::solve_augmented(a).value();
@@ -70,12 +70,7 @@ TEST(Bareiss, MatchesLeibnizCramerAndTheSymmetricElimination) {
         }
         if (!c) continue;
         EXPECT_EQ(c->det, det) << trial;
-        for (std::size_t k = 0; k < m; ++k) {
-            IntMatrix gk = g;
-            for (std::size_t i = 0; i < m; ++i) gk[i][k] = a[i][m];
-            EXPECT_EQ(c->numerators[k], vx::bareiss_det(gk)) << trial << " column " << k;
-        }
-        for (std::size_t i = 0; i < m; ++i) {  // G·(D_k) = D·b, the system itself
+        for (std::size_t i = 0; i < m; ++i) {  // G·(D_k) = D·b, which only Cramer's numerators solve
             Int lhs = 0;
             for (std::size_t k = 0; k < m; ++k) lhs += g[i][k] * c->numerators[k];
             EXPECT_EQ(lhs, det * a[i][m]) << trial;

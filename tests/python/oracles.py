@@ -1,4 +1,4 @@
-"""Oracles shared by the statistics, covariance-matrix, histogram and extrema tests, written from the arithmetic:
+"""Oracles shared by the statistics, covariance-matrix and histogram tests, written from the arithmetic:
 accumulators as exact integers, rationals rounded once, the IEEE 754 total order."""
 import math
 import struct
@@ -29,7 +29,7 @@ def total_key(x):
 
 
 def canon(v):
-    """v made comparable bit for bit: floats as their patterns, sequences as lists."""
+    """v comparable bit for bit: floats as their patterns, sequences as lists."""
     return bits(v) if isinstance(v, float) else [canon(u) for u in v] if isinstance(v, (list, tuple)) else v
 
 
@@ -47,13 +47,13 @@ def sum_acc(xs):
 
 
 def dot_acc(pairs):
-    """An exact product sum fed the factor pairs: the sum of the product steps' addends, its inexact-product flag."""
+    """An exact product sum fed the factor pairs: its product steps' addends summed, and the inexact-product flag."""
     parts, lost = dot_parts(pairs)
     return sum_acc(parts)[:3] + (lost,)
 
 
 def encode_accs(accs, tiny=None):
-    """Accumulator encodings in field order (a product sum followed by its 0/1 byte), then the tiny byte if any."""
+    """The accumulators' encodings in order (a product sum's followed by its 0/1 byte), then the tiny byte if any."""
     out = b"".join(encode_state(n, f, c) + (b"" if lost is None else bytes([lost])) for n, f, c, lost in accs)
     return out + (b"" if tiny is None else bytes([tiny]))
 
@@ -65,8 +65,8 @@ def reading(acc):
 
 
 def run(new, ops, rng=None):
-    """An object from new() fed ops (method name, arguments...); with rng, the ops shuffled over up to four
-    objects that are then merged in a random grouping."""
+    """new() fed ops (method name, arguments); with rng, the ops shuffled over up to four objects then merged in
+    a random grouping."""
     ops = rng.sample(ops, len(ops)) if rng else ops
     objs = [new() for _ in range(rng.randint(1, 4) if rng else 1)]
     for op, *args in ops:

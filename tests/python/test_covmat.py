@@ -22,8 +22,7 @@ def filled(d, rows):
 
 
 def image(d, rows, poisoned=0):
-    """encode() after adding rows: the header, the d + 1 sums, then the products x_i·x_j (i <= j, row by row)
-    and x_i·y, each with its inexact-product byte."""
+    """encode() after adding rows: the header, the d + 1 sums, then the products x_i·x_j (i <= j) and x_i·y."""
     cols = [[r[k] for r in rows] for k in range(d + 1)]
     pairs = [(i, j) for i in range(d) for j in range(i, d)] + [(i, d) for i in range(d)]
     accs = [sum_acc(c) for c in cols] + [dot_acc(zip(cols[i], cols[j])) for i, j in pairs]
@@ -58,8 +57,7 @@ def exact_oracle(d, rows):
 
 
 def fast_oracle(d, rows):
-    """The normal equations divided by n and correctly rounded, solved in binary64 with partial pivoting (the
-    first row of the largest magnitude)."""
+    """The normal equations divided by n, rounded, solved in binary64 (pivot: the first row of largest magnitude)."""
     a = [[rnd(v / len(rows)) for v in row] for row in normal_equations(d, rows)]
     return gauss_jordan(a, lambda a, h: max(range(h, d + 1), key=lambda k: (abs(a[k][h]), -k)))
 
@@ -75,16 +73,15 @@ coord = st.one_of(st.integers(-9, 9).map(float), st.floats(-1e6, 1e6).filter(lam
 
 @st.composite
 def designs(draw):
-    """(d, rows) for d up to 8: random designs, and designs made nearly or exactly singular by a column that is
-    a copy, zero, 3 times or nearly another."""
+    """(d, rows) for d up to 8, some made nearly or exactly singular: a column a copy, zero, 3 times or near another."""
     d, n = draw(st.integers(0, 8)), draw(st.integers(1, 12))
     rows = [draw(st.lists(coord, min_size=d + 1, max_size=d + 1)) for _ in range(n)]
     if d >= 2:
         i, j = draw(st.permutations(range(d)))[:2]
         make = draw(st.sampled_from([None, lambda v: v, lambda v: 0.0, lambda v: 3.0 * v,
                                      lambda v: v * (1 + 2.0**-40 * draw(st.integers(-2, 2)))]))
-        for r in rows:
-            r[j] = make(r[i]) if make else r[j]
+        for r in rows if make else []:
+            r[j] = make(r[i])
     return d, rows
 
 
@@ -109,7 +106,6 @@ def test_against_oracles_in_any_order_grouping_and_after_downdates(design, rng, 
     assert total.encode() == m.encode()
 
 
-NEAR = [[0, 0, 1], [1, 1, 2], [2, 2 + 2.0**-40, 0]]     # nearly collinear, not singular
 TINY = (1 + 2.0**-52) * 2.0**-511                       # TINY*TINY is normal but has bits below 2**-1074
 
 
@@ -119,12 +115,10 @@ TINY = (1 + 2.0**-52) * 2.0**-511                       # TINY*TINY is normal bu
     (1, [[x, 2 + 3 * x] for x in range(4)], [1.9999999999999976, 3.000000000000001], [2.0, 3.0]),
     (2, [[1, 2, 1], [2, 1, 2], [3, 5, 4], [4, 3, 3]], [0.07142857142857198, 0.4999999999999995, 0.4285714285714287],
      [0.07142857142857142, 0.5, 0.42857142857142855]),
-    (2, NEAR, fast_oracle(2, NEAR), exact_oracle(2, NEAR)),
 ])
 def test_worked_examples(d, rows, fast, exact):
     m = filled(d, rows)
     assert (outcome(m.regression), outcome(m.regression_exact)) == (canon(fast), canon(exact))
-    assert all(abs(v) < INF for v in exact)
 
 
 def poisoned(m):
@@ -153,26 +147,18 @@ def test_errors_in_order_leave_the_state_unchanged(d, rows, covariances, error):
     assert m.encode() == before
 
 
-@pytest.mark.parametrize("other", [CovMatrixF64(3), filled(2, [[NAN, 0, 0]]), filled(2, [[TINY, TINY, 0]]),
-                                   poisoned(CovMatrixF64(2)), filled(2, [[1, 2, 3]] * 3)])
-def test_refused_subtraction_changes_nothing(other):
-    m = filled(2, [[1, 2, 3], [4, 5, 6]])
-    assert outcome(lambda: m.sub(other)) == "Degenerate" and m.encode() == image(2, [[1, 2, 3], [4, 5, 6]])
-
-
-def test_flags_poisoning_and_rows():
-    m = filled(2, [[1, 2, 3], [4, 5, 6], [NAN, 0, 0]])
+def test_subtraction_poisoning_and_dimensions():
+    rows = [[1, 2, 3], [4, 5, 6], [NAN, 0, 0]]
+    m = filled(2, rows)
+    for other in (CovMatrixF64(3), filled(2, [[NAN, 0, 0]]), filled(2, [[TINY, TINY, 0]]), poisoned(CovMatrixF64(2)),
+                  filled(2, [[1, 2, 3]] * 4)):             # refused whole: nothing changes
+        assert outcome(lambda: m.sub(other)) == "Degenerate" and m.encode() == image(2, rows)
     m.sub(filled(2, [[1, 2, 3]]))                             # a flag on self stays; the contribution goes
     assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]]) and m.count() == 2
     m.merge(CovMatrixF64(1))                                  # only the poisoned byte changes
     assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]], poisoned=1) == CovMatrixF64.decode(m.encode()).encode()
-    m0 = CovMatrixF64(d=0)
-    m0.add([], 2.0)
-    m0.add(x=(), y=4.0)
-    assert (m0.encode(), m0.regression(), m0.regression_exact()) == (image(0, [[2.0], [4.0]]), [3.0], [3.0])
     for call, exc in [(lambda: CovMatrixF64(-1), OverflowError), (lambda: CovMatrixF64(2**32), OverflowError),
-                      (lambda: CovMatrixF64(2**32 - 1), MemoryError), (lambda: CovMatrixF64(2**20), MemoryError),
-                      (lambda: m.covariance(-1, 0), OverflowError)]:
+                      (lambda: CovMatrixF64(2**32 - 1), MemoryError), (lambda: CovMatrixF64(2**20), MemoryError)]:
         with pytest.raises(exc):
             call()
     with pytest.raises(BaseException) as e:
@@ -197,8 +183,7 @@ def corrupt(b, offset, value):
     (HEADER.pack(2**32 - 1, 0) + bytes(281), False),        # a header claiming 2**32 - 1 dimensions, short input
 ])
 def test_decoder(b, ok):
-    assert (CovMatrixF64.decode(b=b).encode() if ok else outcome(lambda: CovMatrixF64.decode(b))) == \
-        (b if ok else UNDEFINED)
+    assert outcome(lambda: CovMatrixF64.decode(b=b).encode()) == (b if ok else UNDEFINED)
 
 
 def test_keyboard_interrupt_stops_the_exact_tier():

@@ -1,7 +1,6 @@
-"""The exact statistics classes against one model: a state is a row of exact accumulators fed the addends of each
-call, and every statistic is its power-sum formula over the readings in rationals, rounded once, or the first
-error in the order of checks. Added states are checked byte for byte in any order and merge grouping; decoded
-states with arbitrary fields follow the same formulas."""
+"""The exact statistics against one model: a state is a row of exact accumulators fed each call's addends, and a
+statistic is its power-sum formula over the readings in rationals, rounded once, or the first error in the order
+of checks; for added states in any order and merge grouping, and for decoded states with arbitrary fields."""
 import hashlib
 import math
 import random
@@ -10,7 +9,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import INF, MIN_NORMAL, NAN, UNIT, any_f64, counts, dot_parts, encode_state, state_ints
+from conftest import INF, MIN_NORMAL, NAN, UNIT, any_f64, counts, dot_parts, state_ints
 from oracles import UNDEFINED, canon, dot_acc, encode_accs, fma, outcome, reading, rnd, run, sum_acc
 from varnix import CovF64, Moments4F64, MomentsF64, PnMomentsF64, WeightedMomentsF64
 
@@ -147,22 +146,16 @@ def draw_ops(data, cls):
 
 @CLASSES
 @given(data=st.data())
-def test_added_states_in_any_order_and_grouping(cls, data):
+def test_added_and_decoded_states(cls, data):
+    """Calls in any order and merge grouping build the model's bytes; the same state decoded with some fields
+    replaced by arbitrary limbs, flags, counts or flag bytes is taken as stored. Either way every statistic
+    follows its formula and the order of checks."""
     ops = draw_ops(data, cls)
-    state = model(cls, ops)
-    image = encode_accs(*state)
+    accs, tiny = model(cls, ops)
+    image = encode_accs(accs, tiny)
     s, t = run(cls, ops), run(cls, ops, random.Random(data.draw(st.integers(0, 2**32))))
-    assert s.to_bytes() == t.to_bytes() == image == cls.from_bytes(image).to_bytes()
-    assert s.state_hash() == t.state_hash() == hashlib.sha256(image).digest()
-    check(t, stats(cls, *state))
-
-
-@CLASSES
-@given(data=st.data())
-def test_decoded_states_follow_the_formulas(cls, data):
-    """A real state with some fields replaced by arbitrary limbs, flags, counts or flag bytes: nothing is
-    validated beyond the byte values, and every statistic follows its formula and the order of checks."""
-    accs, tiny = model(cls, draw_ops(data, cls))
+    assert s.to_bytes() == t.to_bytes() == image and s.state_hash() == t.state_hash() == hashlib.sha256(image).digest()
+    check(t, stats(cls, accs, tiny))
     fields = [st.integers(-3, 3) | state_ints(), st.sampled_from([0, 0, 0, 1, 2, 4, 7]),
               st.sampled_from([0, 1, 2, 3]) | counts, st.sampled_from([False] * 4 + [True])]
     accs = [tuple(data.draw(f) if v is not None and data.draw(st.integers(0, 3)) == 0 else v for f, v in zip(fields, a))
@@ -175,7 +168,6 @@ def test_decoded_states_follow_the_formulas(cls, data):
 
 
 H, P500 = float.fromhex, math.ldexp(1 + 2**-52, -500)     # P500's square is normal with bits below 2**-1074
-NEG1 = (-UNIT, 0, 2, False)                               # an exact product sum holding -1
 
 
 def adds(*args):
@@ -186,31 +178,20 @@ def adds(*args):
     (MomentsF64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
                                         stddev=1.118033988749895)),
     (MomentsF64, adds(0.1, 0.2, 0.3), dict(mean=0.2, variance=0.006666666666666665)),  # fsum/3 is 0.20000000000000004
-    (MomentsF64, adds(7.0), dict(variance=0.0, stddev=0.0, sample_variance=EMPTY)),
     (MomentsF64, adds(1e200), dict(mean=1e200, variance=NONFINITE, stddev=NONFINITE)),
     (MomentsF64, adds(P500), dict(mean=P500, variance=LOST, stddev=LOST)),
     (MomentsF64, adds(2.0**-500, 2.0**-500), dict(variance=0.0, stddev=0.0, sample_variance=0.0)),
-    (MomentsF64, adds(1.3e154, -1.3e154), dict(mean=0.0, sample_variance=INF)),
-    (MomentsF64, adds(NAN, 1e-160), dict(mean=NONFINITE, variance=NONFINITE)),      # the sum is read first
-    (MomentsF64, ([(0, 0, 3, None), NEG1], None), dict(variance=-1 / 3, sample_variance=-0.5, stddev=DEGENERATE)),
-    (Moments4F64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, kurtosis=1.64, excess_kurtosis=-1.36,
-                                         skewness_squared=0.0, skewness=0.0)),
+    (MomentsF64, ([(0, 0, 3, None), (-UNIT, 0, 2, False)], None), dict(variance=-1 / 3, stddev=DEGENERATE)),
     (Moments4F64, adds(1, 2, 10), dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
                                        excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
                                        skewness=0.6745554845457656)),
-    (Moments4F64, adds(-1, -2, -10), dict(variance=16.22222222222222, kurtosis=1.5,
-                                          skewness_squared=-0.4550251017307727, skewness=-0.6745554845457656)),
-    (Moments4F64, adds(5, 5, 5), dict(variance=0.0, kurtosis=DEGENERATE, skewness=DEGENERATE)),
+    (Moments4F64, adds(-1, -2, -10), dict(skewness_squared=-0.4550251017307727, skewness=-0.6745554845457656)),
     (Moments4F64, adds(1.2e77), dict(mean=1.2e77, variance=NONFINITE, kurtosis=NONFINITE)),
     (Moments4F64, adds(1e-100), dict(mean=1e-100, variance=LOST, skewness=LOST)),
     (Moments4F64, adds(1e-69, 1.0), dict(mean=0.5, variance=LOST)),                # only e*e underflows
     (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
-    (Moments4F64, adds(2.0**-200, 0.0), dict(variance=2.0**-402, kurtosis=1.0, skewness=0.0)),
-    (Moments4F64, ([(0, 0, 1, None), NEG1, (0, 0, 4, False), (UNIT, 0, 8, False)], False),
-     dict(variance=-1.0, kurtosis={1.0, DEGENERATE}, excess_kurtosis={-2.0, DEGENERATE})),
     (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
     (WeightedMomentsF64, adds((3.0, 2.0)), dict(mean=3.0, variance=0.0)),
-    (WeightedMomentsF64, adds((3.0, 0.0)), dict(mean=DEGENERATE, variance=DEGENERATE)),
     (WeightedMomentsF64, adds((1e-160, 0.0), (1.0, 1.0), (INF, 1.0)), dict(mean=LOST)),
     (WeightedMomentsF64, adds((H("0x1.0000000000001p-500"), 1.0)), dict(variance=LOST)),
     (WeightedMomentsF64, adds((H("0x1.35e1fd2f21c96p-500"), 2.0**62), (H("0x1.35e1fd2ead00ap-500"), 2.0**60)),
@@ -218,17 +199,14 @@ def adds(*args):
     (WeightedMomentsF64, adds((2.0**-500, 1.0)), dict(mean=2.0**-500, variance=0.0)),
     (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], dict(live_count=3, mean=2.0, variance=0.6666666666666666)),
     (PnMomentsF64, adds(1, 2) + [("remove", 3)], dict(live_count=1, mean=0.0, variance=-4.0)),
-    (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE, variance=DEGENERATE)),
-    (PnMomentsF64, adds(1e300, 2.0) + [("remove", 1e300)], dict(live_count=1, mean=NONFINITE)),
+    (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE)),
     (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
                                                 intercept=0.0, r_squared=0.9795918367346939,
                                                 correlation=0.989743318610787)),
-    (CovF64, adds((1, -2), (2, -4), (3, -6)), dict(covariance=-4 / 3, slope=-2.0, intercept=0.0, correlation=-1.0)),
     (CovF64, adds((1, 5), (2, 5), (4, 5)), dict(covariance=0.0, slope=0.0, intercept=5.0, r_squared=DEGENERATE)),
-    (CovF64, adds((1e-200, 1e-200), (1e300, 1.0)), dict(correlation=LOST, count=2)),
     # n = 1, Σx = Σy = 0, Σx² = -2**-1074, Σy² = Σxy = 2**-1074: b_xx < 0 < b_yy, so r² = -1 has no root
     (CovF64, ([(0, 0, 1, None)] * 2 + [(v, 0, 2, False) for v in (-1, 1, 1)], None),
-     dict(r_squared=-1.0, slope=-1.0, covariance=2.0**-1074, correlation=DEGENERATE)),
+     dict(r_squared=-1.0, correlation=DEGENERATE)),
 ])
 def test_worked_examples(cls, source, want):
     state = source if isinstance(source, tuple) else model(cls, source)
@@ -237,46 +215,28 @@ def test_worked_examples(cls, source, want):
     check(s, stats(cls, *state))
 
 
-def sparse(size, nonzero):
-    b = bytearray(size)
-    for i, v in nonzero.items():
-        b[i] = v
-    return bytes(b)
-
-
-@pytest.mark.parametrize("cls, ops, nonzero", [
-    (MomentsF64, [], {}),
+@pytest.mark.parametrize("cls, ops, nonzero", [         # golden bytes: the non-zero ones
     (MomentsF64, adds(-1.0, NAN), {134: 0xFC, **dict.fromkeys(range(135, 272), 0xFF), 272: 1, 273: 2, 415: 0x04,
                                    553: 1, 554: 4}),
-    (Moments4F64, adds(3.0), {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4, 979: 0x44, 980: 0x01,
-                              1118: 8}),
+    (Moments4F64, adds(3.0), {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4, 979: 0x44, 980: 1, 1118: 8}),
     (WeightedMomentsF64, adds((1.5, 2.0)), {134: 0x08, 273: 1, 415: 0x0C, 554: 2, 697: 0x12, 836: 4}),
-    (PnMomentsF64, adds(2.0) + [("remove", 0.5)], {134: 0x08, 273: 1, 415: 0x10, 554: 2, 697: 0x02, 836: 1,
-                                                   978: 0x01, 1117: 2}),
-    (CovF64, adds((1.0, 2.0)), {134: 0x04, 273: 1, 415: 0x08, 554: 1, 696: 0x04, 835: 2, 978: 0x10, 1117: 2,
-                                1260: 0x08, 1399: 2}),
+    (PnMomentsF64, adds(2.0) + [("remove", 0.5)], {134: 8, 273: 1, 415: 0x10, 554: 2, 697: 2, 836: 1, 978: 1, 1117: 2}),
+    (CovF64, adds((1.0, 2.0)), {134: 4, 273: 1, 415: 8, 554: 1, 696: 4, 835: 2, 978: 0x10, 1117: 2, 1260: 8, 1399: 2}),
 ])
 def test_golden_bytes(cls, ops, nonzero):
     s = run(cls, ops)
-    image = sparse(len(s.to_bytes()), nonzero)
+    image = bytes(nonzero.get(i, 0) for i in range(len(s.to_bytes())))
     assert s.to_bytes() == image == encode_accs(*model(cls, ops))
     assert s.state_hash() == hashlib.sha256(image).digest()
 
 
 @CLASSES
-def test_decoder_accepts_valid_bytes_only(cls):
-    flag_bytes, bool_bytes, at = [], [], 0
-    for kind in FIELDS[cls]:
-        flag_bytes += [at + 272] * (kind != "t")
-        bool_bytes += [at + 281 * (kind == "d")] * (kind != "s")
+def test_decoder_rejections(cls):
+    good, offsets, at = cls().to_bytes(), [], 0
+    for kind in FIELDS[cls]:       # a flag byte takes 0 to 7; an inexact-product or tiny-square byte 0 or 1
+        offsets += [(at + 272, 8), (at + 272, 0x80)] * (kind != "t") + [(at + 281 * (kind == "d"), 2)] * (kind != "s")
         at += {"s": 281, "d": 282, "t": 1}[kind]
-    good = run(cls, adds((2.5, -1.0) if cls in (CovF64, WeightedMomentsF64) else 2.5)).to_bytes()
     assert len(good) == at
-    for offset, ok, bad in [(i, 7, v) for i in flag_bytes for v in (8, 0x80)] + [(i, 1, 2) for i in bool_bytes]:
-        b = bytearray(good)
-        b[offset] = ok
-        assert cls.from_bytes(bytes(b)).to_bytes() == b
-        b[offset] = bad
-        assert outcome(lambda: cls.from_bytes(bytes(b))) == UNDEFINED
-    for wrong in (good[:-1], good + b"\0", b""):
-        assert outcome(lambda: cls.from_bytes(wrong)) == "wrong byte length"
+    for offset, bad in offsets:
+        assert outcome(lambda: cls.from_bytes(good[:offset] + bytes([bad]) + good[offset + 1:])) == UNDEFINED
+    assert {outcome(lambda: cls.from_bytes(b)) for b in (good[:-1], good + b"\0", b"")} == {"wrong byte length"}
