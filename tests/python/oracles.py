@@ -75,3 +75,16 @@ def run(new, ops, rng=None):
         i, j = rng.sample(range(len(objs)), 2)
         objs[i].merge(objs.pop(j))
     return objs[0]
+
+
+def histogram_image(edges, counts, nans=0, undefined=0):
+    """A histogram's encoding: edge count, undefined byte, the edges, the n + 1 bin counts, the NaN count."""
+    n = len(edges)
+    return struct.pack(f"<IB{n}d{n + 1}QQ", n, undefined, *edges, *counts, nans)
+
+
+def extrema_image(xs):
+    """The 25-byte extrema encoding of the values: extremes in the total order, NaN and any-value flags, count."""
+    live = sorted((x for x in xs if not math.isnan(x)), key=total_key)
+    lo, hi = (live[0], live[-1]) if live else (0.0, 0.0)
+    return struct.pack("<ddBQ", lo, hi, (len(live) < len(xs)) | 2 * bool(live), min(len(xs), 2**64 - 1))
