@@ -9,7 +9,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import MIN_NORMAL, NAN, UNIT, any_f64, counts, dot_parts, state_ints
+from conftest import MIN_NORMAL, NAN, any_f64, counts, dot_parts, state_ints
 from oracles import UNDEFINED, canon, dot_acc, encode_accs, fma, outcome, reading, rnd, run, sum_acc
 from varnix import CovF64, Moments4F64, MomentsF64, PnMomentsF64, WeightedMomentsF64
 
@@ -179,12 +179,8 @@ def golden(size, nonzero):
 
 
 @pytest.mark.parametrize("cls, source, want", [           # source: calls, or (accumulators, tiny) to decode
-    (MomentsF64, adds(-1.0, NAN), dict(mean=NONFINITE, to_bytes=golden(563, {
-        134: 0xFC, **dict.fromkeys(range(135, 272), 0xFF), 272: 1, 273: 2, 415: 0x04, 553: 1, 554: 4}))),
     (Moments4F64, adds(3.0), dict(to_bytes=golden(1128, {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4,
                                                          979: 0x44, 980: 1, 1118: 8}))),
-    (WeightedMomentsF64, adds((1.5, 2.0)), dict(to_bytes=golden(846, {134: 8, 273: 1, 415: 0x0C, 554: 2, 697: 0x12,
-                                                                      836: 4}))),
     (PnMomentsF64, adds(2.0) + [("remove", 0.5)], dict(to_bytes=golden(1126, {134: 8, 273: 1, 415: 0x10, 554: 2,
                                                                               697: 2, 836: 1, 978: 1, 1117: 2}))),
     (CovF64, adds((1.0, 2.0)), dict(to_bytes=golden(1408, {134: 4, 273: 1, 415: 8, 554: 1, 696: 4, 835: 2, 978: 0x10,
@@ -192,29 +188,19 @@ def golden(size, nonzero):
     (MomentsF64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
                                         stddev=1.118033988749895)),
     (MomentsF64, adds(0.1, 0.2, 0.3), dict(mean=0.2, variance=0.006666666666666665)),  # fsum/3 is 0.20000000000000004
-    (MomentsF64, adds(1e200), dict(mean=1e200, variance=NONFINITE, stddev=NONFINITE)),
     (MomentsF64, adds(P500), dict(mean=P500, variance=LOST, stddev=LOST)),
-    (MomentsF64, adds(2.0**-500, 2.0**-500), dict(variance=0.0, stddev=0.0, sample_variance=0.0)),
-    (MomentsF64, ([(0, 0, 3, None), (-UNIT, 0, 2, False)], None), dict(variance=-1 / 3, stddev=DEGENERATE)),
     (Moments4F64, adds(1, 2, 10), dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
                                        excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
                                        skewness=0.6745554845457656)),
-    (Moments4F64, adds(1.2e77), dict(mean=1.2e77, variance=NONFINITE, kurtosis=NONFINITE)),
-    (Moments4F64, adds(1e-100), dict(mean=1e-100, variance=LOST, skewness=LOST)),
     (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
     (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
-    (WeightedMomentsF64, adds((3.0, 2.0)), dict(mean=3.0, variance=0.0)),
-    (WeightedMomentsF64, adds((H("0x1.0000000000001p-500"), 1.0)), dict(variance=LOST)),
     (WeightedMomentsF64, adds((H("0x1.35e1fd2f21c96p-500"), 2.0**62), (H("0x1.35e1fd2ead00ap-500"), 2.0**60)),
      dict(variance=LOST)),
-    (WeightedMomentsF64, adds((2.0**-500, 1.0)), dict(mean=2.0**-500, variance=0.0)),
     (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], dict(live_count=3, mean=2.0, variance=0.6666666666666666)),
-    (PnMomentsF64, adds(1, 2) + [("remove", 3)], dict(live_count=1, mean=0.0, variance=-4.0)),
     (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE)),
     (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
                                                 intercept=0.0, r_squared=0.9795918367346939,
                                                 correlation=0.989743318610787)),
-    (CovF64, adds((1, 5), (2, 5), (4, 5)), dict(covariance=0.0, slope=0.0, intercept=5.0, r_squared=DEGENERATE)),
     # n = 1, Σx = Σy = 0, Σx² = -2**-1074, Σy² = Σxy = 2**-1074: b_xx < 0 < b_yy, so r² = -1 has no root
     (CovF64, ([(0, 0, 1, None)] * 2 + [(v, 0, 2, False) for v in (-1, 1, 1)], None),
      dict(r_squared=-1.0, correlation=DEGENERATE)),
