@@ -36,25 +36,22 @@ void require(bool ok) {
     if (!ok) std::abort();
 }
 
+// The encoding, parsed: a count, then per entry the key (u32 length and bytes,
+// or a little-endian u64 id), the value's u32 length N and the value.
 template <class M, std::size_t N, void (*Write)(const typename M::Tree::mapped_type&, std::uint8_t*)>
 std::vector<std::uint8_t> encoding(const M& m) {
     const auto b = vx::MapEncoding<M, N, Write>{&m}.bytes();
-    auto u32 = [&](std::size_t at) {
-        return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | std::uint32_t(b.at(at + 3)) << 24;
-    };
+    auto u32 = [&](std::size_t at) { return std::uint32_t(b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16) |
+                                            std::uint32_t(b.at(at + 3)) << 24; };
     constexpr bool text = std::is_same_v<typename M::View, std::string_view>;
     std::size_t p = 4;
-    std::string previous;
-    for (std::uint32_t i = 0; i < u32(0); ++i) {  // count, then key, value length and value per entry
+    std::basic_string<std::uint8_t> previous, key;  // unsigned bytes: compared as the map orders them
+    for (std::uint32_t i = 0; i < u32(0); ++i, previous = key) {
         const std::size_t len = text ? u32(p) : 8, at = p + (text ? 4 : 0);
         require(at + len <= b.size());
-        std::string key(b.begin() + at, b.begin() + at + len);
-        if (!text) std::reverse(key.begin(), key.end());  // a little-endian id, compared big-endian
-        require(i == 0 || std::lexicographical_compare(
-                              previous.begin(), previous.end(), key.begin(), key.end(),
-                              [](char x, char y) { return std::uint8_t(x) < std::uint8_t(y); }));
-        previous = key;
-        require(u32(at + len) == N);
+        key.assign(b.begin() + at, b.begin() + at + len);
+        if (!text) std::reverse(key.begin(), key.end());  // an id compares as its big-endian bytes
+        require((i == 0 || previous < key) && u32(at + len) == N);
         p = at + len + 4 + N;
     }
     require(p == b.size());
@@ -78,13 +75,10 @@ struct Tracked {
     void merge(const Tracked& other) {  // both directions hold the same union of keys
         const auto before = bytes(map);
         M other_way = other.map;
-        const bool ok_other_way = bool(vx::merge_maps(other_way, map));
-        const bool ok = bool(vx::merge_maps(map, other.map));
-        require(ok == ok_other_way);
-        if (!ok) return require(bytes(map) == before);
-        require(bytes(other_way) == bytes(map));
+        const bool ok_other_way = bool(vx::merge_maps(other_way, map)), ok = bool(vx::merge_maps(map, other.map));
+        require(ok == ok_other_way && (ok ? bytes(other_way) == bytes(map) : bytes(map) == before));
         tracked = tracked && other.tracked && pairs.size() + other.pairs.size() <= 4096;
-        if (tracked) pairs.insert(pairs.end(), other.pairs.begin(), other.pairs.end());
+        if (ok && tracked) pairs.insert(pairs.end(), other.pairs.begin(), other.pairs.end());
     }
     void check() const {
         M fresh;
@@ -107,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int steps = 0; in.n && steps < 64; ++steps) {
         const std::uint8_t op = in.byte();
         const int i = op >> 7, j = 1 - i;
-        std::string key = op % 6 < 2 ? in.key() : std::string();
+        std::string key = op % 6 < 2 ? in.key() : std::string();  // read before the value
         const auto before = replica_bytes(replicas[i]);
         switch (op % 6) {
             case 0: sums[i].add(key, in.real()); break;

@@ -7,8 +7,9 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import F64, any_f64, bits, encode_state, expected_value, round_to, sum_image
-from varnix import DeltasSum, MomentsF64, MomentsMap, ReplicatedSum, SumF64, SumMap
+from conftest import any_f64, bits, encode_state, expected_value, sum_image
+from oracles import UNDEFINED, canon, outcome, rnd, run
+from varnix import DeltasSum, MomentsF64, MomentsMap, ReplicatedSum, SumMap
 
 # keys share prefixes and mix ASCII, 2-, 3- and 4-byte UTF-8 (non-BMP) characters and the empty string
 keys = st.text(st.sampled_from("aAbB~\x7f\x00é\u00ff\u0100\u20ac\uffff\U00010000\U0001f600"), max_size=4)
@@ -39,60 +40,38 @@ def grouped(pairs):
     return groups
 
 
-def build(cls, pairs):
-    m = cls()
-    for k, x in pairs:
-        m.add(k, x)
-    return m
+def build(cls, pairs, rng=None):
+    return run(cls, [("add", k, x) for k, x in pairs], rng)
 
 
-def variance(xs):
-    """(n·Σx² − (Σx)²)/n², rounded once."""
-    n, s1, s2 = len(xs), sum(map(Fraction, xs)), sum(Fraction(x) ** 2 for x in xs)
-    return round_to((n * s2 - s1 * s1) / n**2, *F64)
-
-
-@given(pairs=st.lists(st.tuples(keys, any_f64), max_size=40), rnd=st.randoms(use_true_random=False))
-def test_sum_map_order_values_and_merge_groupings(pairs, rnd):
+@given(pairs=st.lists(st.tuples(keys, any_f64), max_size=40), rng=st.randoms(use_true_random=False))
+def test_sum_map_order_values_and_merge_groupings(pairs, rng):
     groups, m = grouped(pairs), build(SumMap, pairs)
     want = [(k, sum_image(groups[k])) for k in sorted(groups, key=str.encode)]
     assert records(m.encode()) == want and m.len() == len(groups) and m.count() == len(pairs)
     assert all(bits(m.value(k)) == bits(expected_value(xs)) for k, xs in groups.items())
     assert all(m.value(k) == math.fsum(xs) for k, xs in groups.items() if all(abs(x) < 1e300 for x in xs))
-    rnd.shuffle(pairs)                            # any order and any grouping of merges: the same bytes
-    parts, d = [SumMap() for _ in range(rnd.randint(1, 5))], DeltasSum()
-    for k, x in pairs:
-        rnd.choice(parts).add(k, x)
-        d.add(x)
-    assert bits(d.value()) == bits(expected_value([x for _, x in pairs]))
-    while len(parts) > 1:
-        a, b = rnd.sample(parts, 2)
-        before = b.encode()
-        a.merge(b)
-        assert b.encode() == before
-        parts.remove(b)
-    assert parts[0].encode() == m.encode()
-    twice = build(SumMap, pairs)                  # not idempotent: a second merge counts everything again
-    twice.merge(m)
-    assert twice.encode() == build(SumMap, pairs + pairs).encode() and twice.count() == 2 * len(pairs)
+    other = build(SumMap, pairs[::2])
+    before = other.encode()
+    assert build(SumMap, pairs, rng).encode() == m.encode()      # any order and grouping of merges
+    m.merge(other)                                               # merging leaves its argument alone
+    assert other.encode() == before and m.encode() == build(SumMap, pairs + pairs[::2]).encode()
+    assert bits(run(DeltasSum, [("add", x) for _, x in pairs]).value()) == bits(expected_value([x for _, x in pairs]))
 
 
 @given(pairs=st.lists(st.tuples(st.sampled_from(["", "a", "ab", "\U0001f600"]), moderate), max_size=30),
-       cut=st.integers(0, 30))
-def test_moments_map_against_exact_oracle(pairs, cut):
+       rng=st.randoms(use_true_random=False))
+def test_moments_map_against_exact_oracle(pairs, rng):
     m, groups = build(MomentsMap, pairs), grouped(pairs)
-    a, b = build(MomentsMap, pairs[:cut]), build(MomentsMap, pairs[cut:])
-    b.merge(a)
-    assert b.encode() == m.encode() and m.len() == len(groups)
-    want = []
-    for k in sorted(groups, key=str.encode):
-        xs, ref = groups[k], MomentsF64()
-        for x in xs:
-            ref.add(x)
-        want.append((k, ref.to_bytes()))
-        assert bits(m.mean(k)) == bits(round_to(sum(map(Fraction, xs)) / len(xs), *F64))
-        assert bits(m.variance(k)) == bits(variance(xs))
+    assert build(MomentsMap, pairs, rng).encode() == m.encode() and m.len() == len(groups)
+    want = [(k, run(MomentsF64, [("add", x) for x in groups[k]]).to_bytes()) for k in sorted(groups, key=str.encode)]
     assert records(m.encode()) == want
+    for k, xs in groups.items():        # mean Σx/n and variance (n·Σx² − (Σx)²)/n², each rounded once
+        n, s1, s2 = len(xs), sum(map(Fraction, xs)), sum(Fraction(x) ** 2 for x in xs)
+        assert canon([m.mean(k), m.variance(k)]) == canon([rnd(s1 / n), rnd((n * s2 - s1 * s1) / n**2)])
+    twice = build(MomentsMap, pairs)    # not idempotent: a second merge counts everything again
+    twice.merge(m)
+    assert twice.encode() == build(MomentsMap, pairs + pairs).encode()
 
 
 @st.composite
@@ -105,19 +84,17 @@ def replica_copies(draw):
     return history, [[(r, x) for r, c in cut.items() for x in history[r][:c]] for cut in cuts]
 
 
-@given(case=replica_copies(), rnd=st.randoms(use_true_random=False))
-def test_join_converges_whatever_the_order_grouping_and_repetition(case, rnd):
+@given(case=replica_copies(), rng=st.randoms(use_true_random=False))
+def test_join_converges_whatever_the_order_grouping_and_repetition(case, rng):
     history, prefixes = case
     copies = [build(ReplicatedSum, p) for p in prefixes]
-    latest = {}                                   # per replica the longest prefix any copy saw
-    for p in prefixes:
-        for r, xs in grouped(p).items():
-            latest[r] = max(latest.get(r, []), xs, key=len)
-    for _ in range(rnd.randint(0, 12)):          # random gossip, repetitions included
-        a, b = rnd.sample(copies, 2)
+    latest = {r: history[r][:max(len(grouped(p).get(r, [])) for p in prefixes)] for r in history}
+    latest = {r: xs for r, xs in latest.items() if xs}           # per replica the longest prefix any copy saw
+    for _ in range(rng.randint(0, 12)):                          # random gossip, repetitions included
+        a, b = rng.sample(copies, 2)
         a.join(b)
     for a in copies:                              # then everyone hears everyone: the first is complete
-        for b in rnd.sample(copies, len(copies)):  # after its round, and every later one joins it
+        for b in rng.sample(copies, len(copies)):  # after its round, and every later one joins it
             if a is not b:
                 a.join(b)
     want = [(r, sum_image(latest[r])) for r in sorted(latest)]
@@ -125,29 +102,24 @@ def test_join_converges_whatever_the_order_grouping_and_repetition(case, rnd):
     assert bits(copies[0].value()) == bits(expected_value([x for r in latest for x in latest[r]]))
     before = copies[0].encode()
     copies[0].join(copies[1])                     # idempotent
-    assert copies[0].encode() == before and len(before) == 4 + 293 * len(latest)
+    assert copies[0].encode() == before
 
 
-def test_equal_counts_keep_their_own_state():
+def test_golden_bytes_and_equal_counts_keep_their_own_state():
+    one = encode_state(2**1074, 0, 1)             # a SumF64 holding 1.0
+    assert SumMap().encode() == ReplicatedSum().encode() == bytes(4) and DeltasSum().value() == 0.0
+    assert build(SumMap, [("a", 1.0)]).encode() == bytes.fromhex("01000000 01000000 61 19010000") + one
+    assert build(ReplicatedSum, [(2**64 - 1, 1.0), (1, 1.0)]).encode() == (
+        bytes.fromhex("02000000 0100000000000000 19010000") + one + bytes.fromhex("ffffffffffffffff 19010000") + one)
+    assert build(MomentsMap, [("é", 1.0)]).encode()[:11] == bytes.fromhex("01000000 02000000 c3a9 33")
     a, b = build(ReplicatedSum, [(7, 1.0)]), build(ReplicatedSum, [(7, 2.0)])
-    a.join(b)
+    a.join(b)                                     # equal counts, different states: neither is taken
     b.join(a)
     assert (a.value(), b.value()) == (1.0, 2.0)
 
 
-def test_golden_bytes_and_edges():
-    one = encode_state(2**1074, 0, 1)             # a SumF64 holding 1.0
-    assert SumMap().encode() == ReplicatedSum().encode() == bytes(4) and DeltasSum().value() == 0.0
-    assert build(SumMap, [("a", 1.0)]).encode() == bytes.fromhex("01000000 01000000 61 19010000") + one
-    r = build(ReplicatedSum, [(2**64 - 1, 1.0), (1, 1.0)])
-    assert r.encode() == (bytes.fromhex("02000000 0100000000000000 19010000") + one +
-                          bytes.fromhex("ffffffffffffffff 19010000") + one)
-    assert build(MomentsMap, [("é", 1.0)]).encode()[:11] == bytes.fromhex("01000000 02000000 c3a9 33")
-    assert [k for k, _ in records(build(SumMap, [(k, 0.0) for k in "b a B aa".split()]).encode())] == \
-        ["B", "a", "aa", "b"]
-
-
-M, MM, R = build(SumMap, [("k", 1.0)]), build(MomentsMap, [("k", 1.0), ("n", math.nan)]), build(ReplicatedSum, [(1, 1.0)])
+M, MM = build(SumMap, [("k", 1.0)]), build(MomentsMap, [("k", 1.0), ("n", math.nan)])
+R = build(ReplicatedSum, [(1, 1.0)])
 
 
 def calling(method, fn):
@@ -161,16 +133,13 @@ def calling(method, fn):
     (M, lambda: M.add("\ud800", 1.0), UnicodeEncodeError, None),
     (M, lambda: M.add("new", calling("__float__", M.len)), RuntimeError, "Already mutably borrowed"),
     (R, lambda: R.add(calling("__index__", lambda: R.add(5, 1.0)), 1.0), RuntimeError, "Already borrowed"),
-    (M, lambda: M.value("absent"), ValueError, "undefined (insufficient data or invalid input)"),
+    (M, lambda: M.value("absent"), ValueError, UNDEFINED),
     (M, lambda: M.merge(M), RuntimeError, "Already mutably borrowed"),
     (M, lambda: M.merge(MM), TypeError, "argument 'other': 'MomentsMap' object cannot be converted to 'SumMap'"),
-    (MM, lambda: MM.mean("absent"), ValueError, "undefined (insufficient data or invalid input)"),
+    (MM, lambda: MM.mean("absent"), ValueError, UNDEFINED),
     (MM, lambda: MM.variance("n"), ValueError, "NonFinite"),
-    (MM, lambda: MM.merge(MM), RuntimeError, "Already mutably borrowed"),
-    (R, lambda: R.add(-1, 1.0), OverflowError, None),
-    (R, lambda: R.add(2**64, 1.0), OverflowError, None),
+    *[(R, lambda k=k: R.add(k, 1.0), OverflowError, None) for k in (-1, 2**64)],
     (R, lambda: R.add(1.5, 1.0), TypeError, None),
-    (R, lambda: R.add(3, None), TypeError, None),
     (R, lambda: R.join(R), RuntimeError, "Already mutably borrowed"),
     (R, lambda: R.join(M), TypeError, "argument 'other': 'SumMap' object cannot be converted to 'ReplicatedSum'"),
 ])

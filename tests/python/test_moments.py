@@ -1,285 +1,223 @@
-"""MomentsF64 and Moments4F64: exact power sums, read as rationals and rounded once. The state is checked
-byte for byte against a model built from the values; each statistic against the textbook central moments
-(for added values) or the power-sum formulas (for decoded states), with the errors and their order of checks
-from a model of the flags."""
+"""The exact statistics against one model: a state is a row of exact accumulators fed each call's addends, and a
+statistic is its power-sum formula over the readings in rationals, rounded once, or the first error in the order
+of checks; for added states in any order and merge grouping, and for decoded states with arbitrary fields."""
 import hashlib
 import math
-from fractions import Fraction
+import random
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import (F64, INF, MIN_NORMAL, NAN, UNIT, any_f64, bits, counts, dot_parts, encode_state,
-                      exact_sum, flag_byte, regrouped, round_to, state_ints)
-from varnix import Moments4F64, MomentsF64
+from conftest import MIN_NORMAL, NAN, any_f64, counts, dot_parts, state_ints
+from oracles import UNDEFINED, canon, dot_acc, encode_accs, fma, outcome, reading, rnd, run, sum_acc
+from varnix import CovF64, Moments4F64, MomentsF64, PnMomentsF64, WeightedMomentsF64
 
 EMPTY, NONFINITE, LOST, DEGENERATE = "Empty", "NonFinite", "ExactnessLost", "Degenerate"
-UNDEFINED = "undefined (insufficient data or invalid input)"
-STATS = {MomentsF64: ["mean", "variance", "sample_variance", "stddev"],
-         Moments4F64: ["mean", "variance", "kurtosis", "excess_kurtosis", "skewness", "skewness_squared"]}
-CLASSES = pytest.mark.parametrize("cls", [MomentsF64, Moments4F64])
+# each state's fields in order: s an exact sum, d an exact product sum, t the tiny-square byte
+FIELDS = {MomentsF64: "sd", Moments4F64: "sdddt", WeightedMomentsF64: "sddt", PnMomentsF64: "sdsd", CovF64: "ssddd"}
+STATS = {MomentsF64: ["variance", "sample_variance", "stddev"],
+         Moments4F64: ["variance", "kurtosis", "excess_kurtosis", "skewness", "skewness_squared"],
+         WeightedMomentsF64: ["mean", "variance"], PnMomentsF64: ["mean", "variance"],
+         CovF64: ["covariance", "slope", "intercept", "r_squared", "correlation"]}
+CLASSES = pytest.mark.parametrize("cls", FIELDS, ids=lambda c: c.__name__)
 
 
-class Fail(Exception):
-    """A statistic without a value; the message names the reason."""
-
-
-def rnd(q):
-    return round_to(q, *F64)
-
-
-def fma(a, b, c):
-    """a*b + c rounded once, with IEEE-754's infinities and NaN."""
-    if all(map(math.isfinite, (a, b, c))):
-        return rnd(Fraction(a) * Fraction(b) + Fraction(c))
-    return c if math.isfinite(a) and math.isfinite(b) else a * b + c
-
-
-def accumulator(parts, lost=None):
-    """(integer in units of 2**-1074, flag byte, count, inexact-product flag or None for a plain sum)."""
-    return int(exact_sum(parts) * UNIT), flag_byte(parts), len(parts), lost
-
-
-def model(cls, xs):
-    """The state (accumulators in field order, tiny-square flag or None) that adding xs must build. The
-    powers of x are product terms of x, its rounded square p and the square's residual e."""
+def addends(cls, op, x, w=None):
+    """What one call adds to each field (values to a sum, factor pairs to a product sum), and whether it sets the
+    tiny-square flag. Higher powers are products of x, its rounded square p and the square's residual e."""
+    p = x * x
+    e = fma(x, x, -p)
     if cls is MomentsF64:
-        return [accumulator(xs), accumulator(*dot_parts((x, x) for x in xs))], None
-    terms, tiny = [[], [], []], False
-    for x in xs:
-        p = x * x
-        e = fma(x, x, -p)
-        tiny |= x != 0 and 0 <= p < MIN_NORMAL
-        for k, pairs in enumerate([[(x, x)], [(x, p), (x, e)], [(p, p), (p, e), (p, e), (e, e)]]):
-            terms[k] += pairs
-    return [accumulator(xs)] + [accumulator(*dot_parts(t)) for t in terms], tiny
+        return [[x], [(x, x)]], None
+    if cls is PnMomentsF64:
+        return ([[x], [(x, x)], [], []] if op == "add" else [[], [], [x], [(x, x)]]), None
+    if cls is Moments4F64:
+        return [[x], [(x, x)], [(x, p), (x, e)], [(p, p), (p, e), (p, e), (e, e)]], x != 0 and 0 <= p < MIN_NORMAL
+    if cls is WeightedMomentsF64:               # the square itself must be exact: p + e holds it only then
+        return [[w], [(x, w)], [(w, p), (w, e)]], dot_parts([(x, x)])[1]
+    return [[x], [w], [(x, x)], [(w, w)], [(x, w)]], None       # CovF64, w being y
 
 
-def encode(accs, tiny):
-    """Accumulator encodings in field order (a product accumulator with its 0/1 byte), then the tiny byte."""
-    out = b"".join(encode_state(n, f, c) + (b"" if lost is None else bytes([lost])) for n, f, c, lost in accs)
-    return out + (b"" if tiny is None else bytes([tiny]))
+def model(cls, ops):
+    """The accumulators (in field order) and tiny-square flag that the calls must build."""
+    parts, tiny = [[] for _ in FIELDS[cls].rstrip("t")], False if "t" in FIELDS[cls] else None
+    for op in ops:
+        more, sets = addends(cls, *op)
+        tiny = tiny or sets
+        for field, new in zip(parts, more):
+            field += new
+    return [sum_acc(f) if kind == "s" else dot_acc(f) for kind, f in zip(FIELDS[cls], parts)], tiny
 
 
-def reading(n, flags, count, lost):
-    if lost:
-        raise Fail(LOST)
-    if flags:
-        raise Fail(NONFINITE)
-    return Fraction(n, UNIT)
+def error(v):
+    return v if isinstance(v, str) else None
 
 
-def power_sums(accs, tiny):
-    """n and the exact sums of x, x**2, ...: the count first, then the tiny-square flag, then each
-    accumulator in field order, its inexact-product flag before its other flags."""
-    n = accs[0][2]
-    if n == 0:
-        raise Fail(EMPTY)
-    if tiny:
-        raise Fail(LOST)
-    return n, [reading(*a) for a in accs]
+def first(*checks):
+    return next((c for c in checks if c), None)
 
 
-def from_power_sums(n, s):
-    """n*M2, n**2*M3, n**3*M4, where M_k is the sum of the k-th powers of the deviations from the mean."""
-    s1, s2 = s[:2]
-    if len(s) == 2:
-        return n * s2 - s1**2, None, None
-    return (n * s2 - s1**2, n * n * s[2] - 3 * n * s1 * s2 + 2 * s1**3,
-            n**3 * s[3] - 4 * n * n * s1 * s[2] + 6 * n * s1 * s1 * s2 - 3 * s1**4)
+def root(v):
+    """The square root of a rounded value; a negative one (decoded bytes only) has none."""
+    return DEGENERATE if math.copysign(1, v) < 0 else math.sqrt(v)
 
 
-def from_values(xs):
-    mu = exact_sum(xs) / len(xs)
-    return tuple(len(xs)**(k - 1) * sum((Fraction(x) - mu)**k for x in xs) for k in (2, 3, 4))
-
-
-def expected(cls, state, xs=None):
-    """Each statistic's float or error name; a set where either of two outcomes is sound."""
-    accs, tiny = state
-    n = accs[0][2]
-    try:
-        out = {"mean": EMPTY if n == 0 else rnd(reading(*accs[0]) / n)}
-    except Fail as f:
-        out = {"mean": str(f)}
-    try:
-        n, s = power_sums(accs, tiny)
-    except Fail as f:
-        return out | dict.fromkeys(STATS[cls][1:], str(f))
-    a2, a3, a4 = from_power_sums(n, s) if xs is None else from_values(xs)
-    out["variance"] = var = rnd(a2 / n**2)
-    if cls is MomentsF64:   # a negative variance (decoded bytes only) has no square root
-        out["sample_variance"] = rnd(a2 / (n * (n - 1))) if n > 1 else EMPTY
-        out["stddev"] = DEGENERATE if var < 0 else {math.sqrt(var), DEGENERATE} if a2 < 0 else math.sqrt(var)
+def stats(cls, accs, tiny):
+    """Each statistic's float or error name; a set where a negative spread (decoded bytes only) may be refused."""
+    r, n = [reading(a) for a in accs], accs[0][2]
+    if cls is PnMomentsF64:
+        n -= accs[2][2]
+        out = {"live_count": n if n >= 0 else UNDEFINED}
+        err = first(n < 0 and DEGENERATE, n == 0 and EMPTY, *map(error, r[::2] + r[1::2]))  # sums, then squares
+        r = r if err else [r[0] - r[2], r[1] - r[3]]          # the net Σx and Σx² of n values
+    else:
+        out, err = {"count": n}, first(not n and EMPTY, tiny and LOST, *map(error, r))
+    if cls in (MomentsF64, Moments4F64):                     # the mean reads Σx only
+        out["mean"] = first(not n and EMPTY, error(r[0])) or rnd(r[0] / n)
+    if cls is WeightedMomentsF64:
+        err = err or r[0] <= 0 and DEGENERATE
+    if err:
+        return out | dict.fromkeys(STATS[cls], err)
+    if cls is WeightedMomentsF64:
+        W, WX, WXX = r
+        return out | {"mean": rnd(WX / W), "variance": rnd((W * WXX - WX**2) / W**2)}
+    if cls is CovF64:
+        X, Y, XX, YY, XY = r
+        bxy, bxx, byy = n * XY - X * Y, n * XX - X * X, n * YY - Y * Y
+        out |= dict.fromkeys(STATS[cls], DEGENERATE) | {"covariance": rnd(bxy / n**2)}
+        if bxx:
+            out |= {"slope": rnd(bxy / bxx), "intercept": rnd((Y * bxx - X * bxy) / (n * bxx))}
+        if bxx * byy:
+            out["r_squared"] = r2 = rnd(bxy**2 / (bxx * byy))
+            out["correlation"] = DEGENERATE if root(r2) == DEGENERATE else -root(r2) if bxy < 0 else root(r2)
         return out
+    s1, s2 = r[:2]
+    a2 = n * s2 - s1**2
+    out["variance"] = rnd(a2 / n**2)
+    if cls is PnMomentsF64:
+        return out | {"mean": rnd(s1 / n)}
+    if cls is MomentsF64:
+        return out | {"sample_variance": rnd(a2 / (n * (n - 1))) if n > 1 else EMPTY,
+                      "stddev": root(out["variance"])}
     if a2 == 0:
-        return out | dict.fromkeys(STATS[cls][2:], DEGENERATE)
+        return out | dict.fromkeys(STATS[cls][1:], DEGENERATE)
+    a3 = n * n * r[2] - 3 * n * s1 * s2 + 2 * s1**3
+    a4 = n**3 * r[3] - 4 * n * n * s1 * r[2] + 6 * n * s1 * s1 * s2 - 3 * s1**4
     sq = -rnd(a3**2 / a2**3) if a3 < 0 else rnd(a3**2 / a2**3)
-    skew = -math.sqrt(-sq) if sq < 0 else math.sqrt(sq)
     higher = {"kurtosis": rnd(a4 / a2**2), "excess_kurtosis": rnd((a4 - 3 * a2**2) / a2**2),
-              "skewness_squared": sq, "skewness": skew}
-    # a negative spread (decoded bytes only) may be refused as a denominator of the wrong sign
+              "skewness_squared": sq, "skewness": -math.sqrt(-sq) if sq < 0 else math.sqrt(sq)}
     return out | {k: {v, DEGENERATE} if a2 < 0 else v for k, v in higher.items()}
 
 
-def key(v):
-    return v if isinstance(v, str) else bits(v)
-
-
 def check(obj, want):
-    """Every statistic of obj is what want says, bit for bit; failures change nothing."""
+    """Every statistic named in want gives what it says (one of a set), bit for bit; asking changes nothing."""
     before = obj.to_bytes()
     for name, w in want.items():
-        try:
-            got = key(getattr(obj, name)())
-        except ValueError as e:
-            got = str(e)
-        assert got in ({key(v) for v in w} if isinstance(w, set) else {key(w)}), (name, got, w)
+        got = outcome(getattr(obj, name))
+        assert got in [canon(v) for v in (w if isinstance(w, set) else [w])], (name, got, w)
     assert obj.to_bytes() == before
 
 
-def fed(cls, xs):
-    s = cls()
-    for x in xs:
-        s.add(x)
-    return s
+def near(top):
+    """Values of at most 53 bits whose top bit lies in [top - 60, top]: their powers and products are often exact."""
+    return st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1), st.integers(0, 52),
+                     st.integers(top - 60, top))
 
 
-@st.composite
-def value_lists(draw):
-    """Values sharing a scale (so their powers often stay exact) at any scale from the subnormals to near
-    overflow, biased to where squares and fourth powers stop being exact; in some lists, values of any kind."""
-    top = draw(st.one_of(st.integers(-1126, 970), st.integers(-200, 200), st.integers(-560, -470),
-                         st.integers(-300, -230), st.integers(240, 520)))
-    near = st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1),
-                     st.integers(0, 52), st.integers(top - 60, top))
-    return draw(st.lists(near | any_f64 if draw(st.integers(0, 3)) == 0 else near, max_size=10))
+# scales from the subnormals to near overflow, biased to where squares and fourth powers stop being exact
+TOPS = st.one_of(st.integers(-1126, 970), st.integers(-200, 200), st.integers(-560, -470), st.integers(-300, -230),
+                 st.integers(240, 520))
 
 
-@CLASSES
-@given(xs=value_lists(), rng=st.randoms(use_true_random=False), parts=st.integers(1, 4))
-def test_added_values_any_order_and_grouping(cls, xs, rng, parts):
-    state = model(cls, xs)
-    image = encode(*state)
-    s = fed(cls, xs)
-    check(s, expected(cls, state, xs))
-    assert s.to_bytes() == image and s.count() == len(xs) and s.state_hash() == hashlib.sha256(image).digest()
-    assert cls.from_bytes(image).to_bytes() == image
-    t = regrouped(cls, xs, rng, parts)
-    assert t.to_bytes() == image and t.state_hash() == s.state_hash()
+def draw_ops(data, cls):
+    """Calls on cls: each argument column at a scale of its own, and in a quarter of the lists values of any kind;
+    for PnMomentsF64 removals of values never added, and sometimes of half of those added, interleaved."""
+    columns = [near(data.draw(TOPS)) | (any_f64 if data.draw(st.integers(0, 3)) == 0 else st.nothing())
+               for _ in range(2 if cls in (CovF64, WeightedMomentsF64) else 1)]
+    if cls is WeightedMomentsF64 and data.draw(st.booleans()):
+        columns[1] = columns[1].map(abs)                      # weights of one sign: a positive total more often
+    kind = st.sampled_from(["add", "add", "remove"]) if cls is PnMomentsF64 else st.just("add")
+    ops = data.draw(st.lists(st.tuples(kind, *columns), max_size=8))
+    if cls is PnMomentsF64 and data.draw(st.booleans()):
+        ops += [("remove", x) for op, x in data.draw(st.permutations(ops))[:len(ops) // 2] if op == "add"]
+    return ops
 
 
 @CLASSES
 @given(data=st.data())
-def test_decoded_states(cls, data):
-    """Arbitrary limbs, flags and counts, or a real state with some fields replaced: the statistics follow
-    the power-sum formulas and the order of checks; nothing is validated beyond the byte values."""
-    accs, tiny = model(cls, data.draw(value_lists()))
+def test_added_and_decoded_states(cls, data):
+    """Calls in any order and merge grouping build the model's bytes; the same state decoded with some fields
+    replaced by arbitrary limbs, flags, counts or flag bytes is taken as stored. Either way every statistic
+    follows its formula and the order of checks."""
+    ops = draw_ops(data, cls)
+    accs, tiny = model(cls, ops)
+    image = encode_accs(accs, tiny)
+    s, t = run(cls, ops), run(cls, ops, random.Random(data.draw(st.integers(0, 2**32))))
+    assert s.to_bytes() == t.to_bytes() == image and s.state_hash() == t.state_hash() == hashlib.sha256(image).digest()
+    check(t, stats(cls, accs, tiny))
     fields = [st.integers(-3, 3) | state_ints(), st.sampled_from([0, 0, 0, 1, 2, 4, 7]),
               st.sampled_from([0, 1, 2, 3]) | counts, st.sampled_from([False] * 4 + [True])]
-    accs = [tuple(data.draw(f) if data.draw(st.integers(0, 3)) == 0 and (v is not None) else v
-                  for f, v in zip(fields, a)) for a in accs]
-    if tiny is not None:
-        tiny = data.draw(fields[3]) if data.draw(st.booleans()) else tiny
-    b = encode(accs, tiny)
+    accs = [tuple(data.draw(f) if v is not None and data.draw(st.integers(0, 3)) == 0 else v for f, v in zip(fields, a))
+            for a in accs]
+    tiny = data.draw(fields[3]) if tiny is not None and data.draw(st.booleans()) else tiny
+    b = encode_accs(accs, tiny)
     s = cls.from_bytes(b)
-    assert s.to_bytes() == b and s.count() == accs[0][2] and s.state_hash() == hashlib.sha256(b).digest()
-    check(s, expected(cls, (accs, tiny)))
+    assert s.to_bytes() == b and s.state_hash() == hashlib.sha256(b).digest()
+    check(s, stats(cls, accs, tiny))
 
 
-P500, NEG1 = math.ldexp(1 + 2**-52, -500), (-UNIT, 0, 2, False)   # NEG1: a sum of squares of -1.0
+H, P500 = float.fromhex, math.ldexp(1 + 2**-52, -500)     # P500's square is normal with bits below 2**-1074
 
 
-@pytest.mark.parametrize("cls, xs, want", [
-    (MomentsF64, [1, 2, 3, 4], dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
-                                    stddev=1.118033988749895)),
-    (MomentsF64, [0.1, 0.2, 0.3], dict(mean=0.2, variance=0.006666666666666665)),   # fsum/3 is 0.20000000000000004
-    (MomentsF64, [7.0], dict(mean=7.0, variance=0.0, stddev=0.0, sample_variance=EMPTY)),
-    (MomentsF64, [1e200], dict(mean=1e200, variance=NONFINITE, stddev=NONFINITE)),
-    (MomentsF64, [1e-160], dict(mean=1e-160, variance=LOST)),
-    (MomentsF64, [P500], dict(mean=P500, variance=LOST, stddev=LOST)),    # square not a multiple of 2**-1074
-    (MomentsF64, [2.0**-500, 2.0**-500], dict(variance=0.0, stddev=0.0, sample_variance=0.0)),
-    (MomentsF64, [1.3e154, -1.3e154], dict(mean=0.0, sample_variance=INF)),
-    (MomentsF64, [NAN, 1e-160], dict(mean=NONFINITE, variance=NONFINITE)),
-    (MomentsF64, [], dict(mean=EMPTY, variance=EMPTY, sample_variance=EMPTY, stddev=EMPTY)),
-    (Moments4F64, [1, 2, 3, 4], dict(mean=2.5, variance=1.25, kurtosis=1.64, excess_kurtosis=-1.36,
-                                     skewness_squared=0.0, skewness=0.0)),
-    (Moments4F64, [1, 2, 10], dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
-                                   excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
-                                   skewness=0.6745554845457656)),
-    (Moments4F64, [-1, -2, -10], dict(variance=16.22222222222222, kurtosis=1.5,
-                                      skewness_squared=-0.4550251017307727, skewness=-0.6745554845457656)),
-    (Moments4F64, [5, 5, 5], dict(variance=0.0, kurtosis=DEGENERATE, excess_kurtosis=DEGENERATE,
-                                  skewness=DEGENERATE, skewness_squared=DEGENERATE)),
-    (Moments4F64, [1.2e77], dict(mean=1.2e77, variance=NONFINITE, kurtosis=NONFINITE)),
-    (Moments4F64, [1e-100], dict(mean=1e-100, variance=LOST, skewness=LOST)),
-    (Moments4F64, [1e-69, 1.0], dict(mean=0.5, variance=LOST)),            # only e*e underflows
-    (Moments4F64, [1e-160, NAN], dict(mean=NONFINITE, variance=LOST)),     # the tiny square is tested first
-    (Moments4F64, [2.0**-200, 0.0], dict(variance=2.0**-402, kurtosis=1.0, skewness=0.0)),
+def adds(*args):
+    return [("add", *a) if isinstance(a, tuple) else ("add", a) for a in args]
+
+
+def golden(size, nonzero):
+    return bytes(nonzero.get(i, 0) for i in range(size))
+
+
+@pytest.mark.parametrize("cls, source, want", [           # source: calls, or (accumulators, tiny) to decode
+    (Moments4F64, adds(3.0), dict(to_bytes=golden(1128, {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4,
+                                                         979: 0x44, 980: 1, 1118: 8}))),
+    (PnMomentsF64, adds(2.0) + [("remove", 0.5)], dict(to_bytes=golden(1126, {134: 8, 273: 1, 415: 0x10, 554: 2,
+                                                                              697: 2, 836: 1, 978: 1, 1117: 2}))),
+    (CovF64, adds((1.0, 2.0)), dict(to_bytes=golden(1408, {134: 4, 273: 1, 415: 8, 554: 1, 696: 4, 835: 2, 978: 0x10,
+                                                           1117: 2, 1260: 8, 1399: 2}))),
+    (MomentsF64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
+                                        stddev=1.118033988749895)),
+    (MomentsF64, adds(0.1, 0.2, 0.3), dict(mean=0.2, variance=0.006666666666666665)),  # fsum/3 is 0.20000000000000004
+    (MomentsF64, adds(P500), dict(mean=P500, variance=LOST, stddev=LOST)),
+    (Moments4F64, adds(1, 2, 10), dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
+                                       excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
+                                       skewness=0.6745554845457656)),
+    (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
+    (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
+    (WeightedMomentsF64, adds((H("0x1.35e1fd2f21c96p-500"), 2.0**62), (H("0x1.35e1fd2ead00ap-500"), 2.0**60)),
+     dict(variance=LOST)),
+    (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], dict(live_count=3, mean=2.0, variance=0.6666666666666666)),
+    (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE)),
+    (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
+                                                intercept=0.0, r_squared=0.9795918367346939,
+                                                correlation=0.989743318610787)),
+    # n = 1, Σx = Σy = 0, Σx² = -2**-1074, Σy² = Σxy = 2**-1074: b_xx < 0 < b_yy, so r² = -1 has no root
+    (CovF64, ([(0, 0, 1, None)] * 2 + [(v, 0, 2, False) for v in (-1, 1, 1)], None),
+     dict(r_squared=-1.0, correlation=DEGENERATE)),
 ])
-def test_worked_examples(cls, xs, want):
-    s = fed(cls, xs)
+def test_worked_examples(cls, source, want):
+    state = source if isinstance(source, tuple) else model(cls, source)
+    s = cls.from_bytes(encode_accs(*state)) if isinstance(source, tuple) else run(cls, source)
     check(s, want)
-    check(s, expected(cls, model(cls, xs), xs))
+    check(s, stats(cls, *state))
 
 
-@pytest.mark.parametrize("cls, accs, tiny, want", [   # states that adds cannot build: a negative variance
-    (MomentsF64, [(0, 0, 1, None), NEG1], None, dict(mean=0.0, variance=-1.0, stddev=DEGENERATE)),
-    (MomentsF64, [(0, 0, 3, None), NEG1], None, dict(variance=-1 / 3, sample_variance=-0.5, stddev=DEGENERATE)),
-    (MomentsF64, [(1, 0, 0, None), NEG1], None, dict(mean=EMPTY, variance=EMPTY, stddev=EMPTY)),
-    (Moments4F64, [(0, 0, 1, None), NEG1, (0, 0, 4, False), (UNIT, 0, 8, False)], False,
-     dict(variance=-1.0, kurtosis={1.0, DEGENERATE}, excess_kurtosis={-2.0, DEGENERATE})),
-    (Moments4F64, [(0, 0, 1, None), (0, 4, 2, True), NEG1, NEG1], True, dict(mean=0.0, variance=LOST)),
-])
-def test_decoded_examples(cls, accs, tiny, want):
-    s = cls.from_bytes(encode(accs, tiny))
-    check(s, want)
-    check(s, expected(cls, (accs, tiny)))
-
-
-def sparse(size, nonzero):
-    b = bytearray(size)
-    for i, v in nonzero.items():
-        b[i] = v
-    return bytes(b)
-
-
-@pytest.mark.parametrize("cls, xs, image", [
-    (MomentsF64, [], bytes(563)),
-    (MomentsF64, [-1.0, NAN], sparse(563, {134: 0xFC, **dict.fromkeys(range(135, 272), 0xFF), 272: 1, 273: 2,
-                                           415: 0x04, 553: 1, 554: 4})),
-    (MomentsF64, [1e-160], encode_state(int(Fraction(1e-160) * UNIT), 0, 1)      # a subnormal square; its
-     + encode_state(int(Fraction(1e-160 * 1e-160) * UNIT), 0, 2) + b"\1"),     # residual rounds to 0
-    (Moments4F64, [3.0], sparse(1128, {134: 0x0C, 273: 1, 415: 0x24, 554: 2, 697: 0x6C, 836: 4,
-                                       979: 0x44, 980: 0x01, 1118: 8})),
-])
-def test_golden_bytes(cls, xs, image):
-    s = fed(cls, xs)
-    assert s.to_bytes() == image == encode(*model(cls, xs))
-    assert s.state_hash() == hashlib.sha256(image).digest()
-
-
-def altered(size, offset, value):
-    b = bytearray(size)
-    b[offset] = value
-    return bytes(b)
-
-
-@pytest.mark.parametrize("cls, arg, error", [
-    *[(c, bytes(n), "wrong byte length") for c, n in [(MomentsF64, 562), (MomentsF64, 564), (MomentsF64, 0),
-                                                      (Moments4F64, 1127), (Moments4F64, 1129), (Moments4F64, 563)]],
-    *[(MomentsF64, altered(563, i, v), UNDEFINED) for i, v in [(272, 8), (553, 0x80), (562, 2), (562, 0xFF)]],
-    *[(Moments4F64, altered(1128, i, v), UNDEFINED)
-      for i, v in [(272, 8), (553, 0x10), (835, 8), (1117, 0xF8), (562, 2), (844, 2), (1126, 0x81), (1127, 2)]],
-    *[(c, altered(n, i, v), None) for c, n, i, v in [(MomentsF64, 563, 272, 7), (MomentsF64, 563, 562, 1),
-                                                     (Moments4F64, 1128, 1117, 7), (Moments4F64, 1128, 1127, 1)]],
-    (MomentsF64, bytearray(563), "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
-])
-def test_decoder_rejections(cls, arg, error):
-    if error is None:
-        assert cls.from_bytes(arg).to_bytes() == arg
-        return
-    with pytest.raises(ValueError if isinstance(arg, bytes) else TypeError) as e:
-        cls.from_bytes(arg)
-    assert str(e.value) == error
+@CLASSES
+def test_decoder_rejections(cls):
+    good, offsets, at = cls().to_bytes(), [], 0
+    for kind in FIELDS[cls]:       # a flag byte takes 0 to 7; an inexact-product or tiny-square byte 0 or 1
+        offsets += [(at + 272, 8), (at + 272, 0x80)] * (kind != "t") + [(at + 281 * (kind == "d"), 2)] * (kind != "s")
+        at += {"s": 281, "d": 282, "t": 1}[kind]
+    for offset, bad in offsets:
+        assert outcome(lambda: cls.from_bytes(good[:offset] + bytes([bad]) + good[offset + 1:])) == UNDEFINED
+    assert {outcome(lambda: cls.from_bytes(b)) for b in (good[:-1], good + b"\0", b"")} == {"wrong byte length"}
