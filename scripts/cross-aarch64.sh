@@ -19,10 +19,12 @@ out=build/aarch64
 mkdir -p "$out"
 cross=(aarch64-linux-gnu-g++ -std=c++20 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math -Isrc)
 libs=(-lgtest -lgtest_main -lgmpxx -lgmp -lcrypto -lpthread)
+pids=()
 for unit in src/*/*.cpp; do
     "${cross[@]}" -c "$unit" -o "$out/$(basename "${unit%.cpp}").o" &
+    pids+=($!)
 done
-wait
+for pid in "${pids[@]}"; do wait "$pid"; done  # any unit that fails to compile fails the build
 "${cross[@]}" tests/cpp/test_core.cpp tests/cpp/test_matrix.cpp tests/cpp/test_hist.cpp "$out"/*.o "${libs[@]}" \
     -o "$out/varnix_core_tests"
 "${cross[@]}" tests/cpp/test_bigint.cpp "$out"/*.o "${libs[@]}" -o "$out/varnix_bigint_tests"

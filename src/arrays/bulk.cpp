@@ -87,7 +87,7 @@ struct KeyRange {
 // sign bit set, above them without), so the plain minimum and maximum of all
 // keys tell whether a run holds a NaN; only such a run is scanned again with
 // its NaNs left out.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+VX_VECTOR_CLONES
 KeyRange key_range(const double* x, std::size_t n) {
     KeyRange r;
     for (std::size_t i = 0; i < n; ++i) {
