@@ -32,20 +32,14 @@ void square_blocks(std::span<const double> xs, Visit&& visit) {
 
 }  // namespace
 
-// Each product term of Σx³ = Σ(x·p + x·e) and Σx⁴ = Σ(p·p + 2·p·e + e·e)
-// as one run of pushes per block.
+// The terms of the single add, as one run of pushes per block.
 void Feed<Moments4F64>::take(std::span<const double> xs) {
     sum_x_.take(xs);
     extend_from_slices(m_.sum_x2, xs, xs);
     square_blocks(xs, [&](auto x, auto p, auto e) {
         for (std::size_t i = 0; i < x.size(); ++i)
             if (square_is_tiny(x[i], p[i])) m_.tiny_square = true;
-        extend_from_slices(m_.sum_x3, x, p);
-        extend_from_slices(m_.sum_x3, x, e);
-        extend_from_slices(m_.sum_x4, p, p);
-        extend_from_slices(m_.sum_x4, p, e);
-        extend_from_slices(m_.sum_x4, p, e);
-        extend_from_slices(m_.sum_x4, e, e);
+        feed_higher_powers(m_, x, p, e, [](DotF64& d, auto a, auto b) { extend_from_slices(d, a, b); });
     });
 }
 

@@ -90,9 +90,8 @@ std::optional<MomentsF64> read_moments(const std::uint8_t* in) {
 
 // ------------------------------------------------------------ Moments4F64
 
-// x·x = p + e exactly (e the fma residual), so x³ = x·p + x·e and
-// x⁴ = p·p + 2·p·e + e·e; each term is one product step, which flags any
-// product whose exact value has bits below 2^-1074.
+// Each term is one product step, which flags any product whose exact value
+// has bits below 2^-1074.
 void add(Moments4F64& m, double x) {
     const DefaultFpEnv env;  // the products and their residuals as IEEE 754 defines them
     const double p = x * x;
@@ -100,12 +99,7 @@ void add(Moments4F64& m, double x) {
     add(m.sum_x, x);
     push(m.sum_x2, x, x);
     if (square_is_tiny(x, p)) m.tiny_square = true;
-    push(m.sum_x3, x, p);
-    push(m.sum_x3, x, e);
-    push(m.sum_x4, p, p);
-    push(m.sum_x4, p, e);
-    push(m.sum_x4, p, e);
-    push(m.sum_x4, e, e);
+    feed_higher_powers(m, x, p, e, [](DotF64& d, double a, double b) { push(d, a, b); });
 }
 
 void merge(Moments4F64& m, const Moments4F64& other) {

@@ -88,6 +88,21 @@ inline bool square_is_tiny(double x, double p) {
     return x != 0 && std::bit_cast<std::uint64_t>(p) <= 0x000FFFFFFFFFFFFFu;
 }
 
+// The higher power terms of values x with squares x·x = p + e exactly (e the
+// fma residual): x³ = x·p + x·e into Σx³ and x⁴ = p·p + 2·p·e + e·e into Σx⁴,
+// each term one product step `step(acc, a, b)`.  The single add steps with
+// push on one value, the bulk feeds with extend_from_slices on a run: one
+// list of terms for both, so their states agree byte for byte.
+template <class X, class Step>
+void feed_higher_powers(Moments4F64& m, const X& x, const X& p, const X& e, Step step) {
+    step(m.sum_x3, x, p);
+    step(m.sum_x3, x, e);
+    step(m.sum_x4, p, p);
+    step(m.sum_x4, p, e);
+    step(m.sum_x4, p, e);
+    step(m.sum_x4, e, e);
+}
+
 void add(Moments4F64& m, double x);
 void merge(Moments4F64& m, const Moments4F64& other);
 inline std::uint64_t count(const Moments4F64& m) { return m.sum_x.count; }
