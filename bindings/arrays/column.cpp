@@ -1,5 +1,7 @@
 #include "column.hpp"
 
+#include "base/fpenv.hpp"
+
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -39,7 +41,7 @@ using Word = std::conditional_t<Size == 1, std::uint8_t,
 
 // One loop per kind, width, byte order and unit stride, so that the loops
 // over contiguous native items vectorise; integers convert with the host's
-// rounding, which is to nearest even, as float(int) does.
+// rounding, which read() sets to nearest even, as float(int) does.
 template <Kind K, int Size, bool Swap, bool Unit>
 void convert_run(const char* p, std::ptrdiff_t stride, std::size_t n, double* out) {
     using U = Word<Size>;
@@ -135,6 +137,7 @@ std::optional<std::span<const double>> Column::direct() const {
 }
 
 void Column::read(std::size_t first, std::size_t n, double* out) const {
+    const vx::DefaultFpEnv env;  // integers and long doubles round to nearest, binary32 subnormals kept
     const char* p = base + std::ptrdiff_t(first) * stride;
     switch (kind) {
         case Kind::Signed: return convert_sized<Kind::Signed>(*this, p, n, out);

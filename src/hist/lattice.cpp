@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "base/bytes_le.hpp"
+#include "base/fpenv.hpp"
 
 namespace vx {
 
@@ -27,6 +28,7 @@ std::optional<double> try_max(const ExtremaF64& s) {
 // does not), and every result must be the same bits everywhere.
 std::optional<double> try_range(const ExtremaF64& s) {
     if (!defined(s)) return std::nullopt;
+    const DefaultFpEnv env;  // the difference rounded to nearest, subnormal extremes read as they are
     const double r = s.max - s.min;
     return r == r ? r : std::numeric_limits<double>::quiet_NaN();
 }

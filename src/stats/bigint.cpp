@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/bytes_le.hpp"
+#include "base/fpenv.hpp"
 
 namespace vx {
 
@@ -86,6 +87,7 @@ double round_rational(const Int& p, const Int& q) {
 
 Stat<double> try_sqrt(double v) {
     if (std::signbit(v)) return fail(StatsError::Degenerate);
+    const DefaultFpEnv env;  // the root rounded to nearest, whatever mode the caller set
     return std::sqrt(v);
 }
 

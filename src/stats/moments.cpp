@@ -178,8 +178,9 @@ Stat<double> try_skewness_squared(const Moments4F64& m) {
 Stat<double> try_skewness(const Moments4F64& m) {
     auto r = try_skewness_squared(m);
     if (!r) return r;
-    const double v = r.value();
-    return v < 0 ? -std::sqrt(-v) : std::sqrt(v);
+    const double v = r.value();  // a negative square carries the skewness's sign, -0.0 included
+    const double root = try_sqrt(std::fabs(v)).value();
+    return std::signbit(v) ? -root : root;
 }
 
 std::array<std::uint8_t, kMoments4Bytes> encode(const Moments4F64& m) {
