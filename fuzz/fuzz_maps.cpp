@@ -1,9 +1,7 @@
-// Operation programs over keyed maps and replicated sums, with small limits
-// so that refusals are frequent.  Every encoding must parse with strictly
-// ascending keys; a refused step leaves its target's bytes unchanged; a merge
-// equals the merge in the other direction; a join repeated changes nothing;
-// and each keyed map equals the map rebuilt from the (key, x) pairs it
-// absorbed, added in reverse order without merges.
+// Operation programs over keyed maps and replicated sums, with small limits so that refusals are frequent.
+// Every encoding must parse with strictly ascending keys; a refused step leaves its target's bytes unchanged; a
+// merge equals the merge in the other direction; a join repeated changes nothing; and each keyed map equals the
+// map rebuilt from the (key, x) pairs it absorbed, added in reverse order without merges.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -15,6 +13,10 @@
 #include "maps/replicated.hpp"
 
 namespace {
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
 
 struct Input {
     const std::uint8_t* p;
@@ -32,13 +34,9 @@ struct Input {
     }
 };
 
-void require(bool ok) {
-    if (!ok) std::abort();
-}
-
-// The encoding, parsed: a count, then per entry the key (u32 length and bytes,
-// or a little-endian u64 id), the value's u32 length N and the value.
-template <class M, std::size_t N, void (*Write)(const typename M::Tree::mapped_type&, std::uint8_t*)>
+// The encoding, parsed: a count, then per entry the key (u32 length and bytes, or a little-endian u64 id), the
+// value's u32 length N and the value.
+template <class M, std::size_t N, auto Write>
 std::vector<std::uint8_t> encoding(const M& m) {
     const auto b = vx::MapEncoding<M, N, Write>{&m}.bytes();
     auto u32 = [&](std::size_t at) { return std::uint32_t(b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16) |
@@ -69,8 +67,9 @@ struct Tracked {
     static auto bytes(const M& m) { return encoding<M, N, Write>(m); }
     void add(std::string key, double x) {
         const auto before = bytes(map);
-        if (vx::add_under(map, key, x)) pairs.emplace_back(std::move(key), x);
-        else require(bytes(map) == before);
+        const bool ok = bool(vx::add_under(map, key, x));
+        require(ok || bytes(map) == before);
+        if (ok) pairs.emplace_back(std::move(key), x);
     }
     void merge(const Tracked& other) {  // both directions hold the same union of keys
         const auto before = bytes(map);
