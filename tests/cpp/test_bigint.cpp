@@ -19,20 +19,19 @@ using vx::Int, vx::IntMatrix;
 
 mpq_class exact(double m) { return std::isinf(m) ? mpq_class(Int(1) << 1024) : mpq_class(m); }  // inf: 2^1024
 
-// Whether r is the correctly rounded p/q, with the sign of the quotient (+0.0 for p = 0): p/q lies between the
-// midpoints of |r| with its neighbours, ends included when |r|'s significand is even, +inf standing for 2^1024
-// (the next power of the top binade, whose significand counts as even).  GMP's mpq decides it exactly.
+// Whether r is the correctly rounded p/q (+0.0 for p = 0): of the sign of p/q, and no farther from |p/q| than its
+// neighbours, a tie only when its significand is even; +inf stands for 2^1024, the next power of the top binade
+// (whose significand counts as even).  GMP's mpq decides it exactly.
 bool correct(const Int& p, const Int& q, double r) {
     if (sgn(p) == 0) return std::bit_cast<std::uint64_t>(r) == 0;
-    mpq_class x(p, q);
-    x.canonicalize();
+    const mpq_class a = abs(mpq_class(p) / mpq_class(q));
     const double m = std::fabs(r);
     const bool even = (std::bit_cast<std::uint64_t>(m) & 1) == 0;
-    const mpq_class a = abs(x), lo = (exact(std::nextafter(m, 0.0)) + exact(m)) / 2;
-    if (std::signbit(r) != (sgn(x) < 0) || (m != 0 && (a < lo || (a == lo && !even)))) return false;
-    if (std::isinf(m)) return true;
-    const mpq_class hi = (exact(m) + exact(std::nextafter(m, INFINITY))) / 2;
-    return a < hi || (a == hi && even);
+    for (double n : {std::nextafter(m, 0.0), std::nextafter(m, INFINITY)}) {
+        const mpq_class to_m = abs(a - exact(m)), to_n = abs(a - exact(n));
+        if (n != m && (to_n < to_m || (to_n == to_m && !even))) return false;
+    }
+    return std::signbit(r) == (sgn(p) * sgn(q) < 0);
 }
 
 struct Pairs {

@@ -229,17 +229,11 @@ TEST(Receipts, FixedCorpusIsMachineIndependent) {
 }
 
 // Flush-to-zero with denormals-are-zero, or a directed rounding mode, changes no state or value.
-static void set_flush_to_zero() {
+void set_flush_to_zero() {
 #if defined(__x86_64__)
-    unsigned csr;
-    __asm__ volatile("stmxcsr %0" : "=m"(csr));
-    csr |= 0x8040;  // FTZ and DAZ
-    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
+    __builtin_ia32_ldmxcsr(__builtin_ia32_stmxcsr() | 0x8040);  // FTZ and DAZ
 #elif defined(__aarch64__)
-    unsigned long fpcr;
-    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-    fpcr |= 1ul << 24;  // FZ
-    __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
+    __builtin_aarch64_set_fpcr(__builtin_aarch64_get_fpcr() | 1u << 24);  // FZ
 #endif
 }
 
