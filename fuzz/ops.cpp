@@ -12,12 +12,12 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <utility>
 #include <vector>
 
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
+#include "program.hpp"
 
 namespace {
 
@@ -26,26 +26,16 @@ using Counters = std::vector<std::int64_t>;
 constexpr int kWidth = 2240;           // bit positions of an exact sum, in units of 2^-1074
 constexpr std::size_t kMaxLog = 2048;  // a merge doubles a log at most: past this, none
 
-void check(bool ok) {
-    if (!ok) std::abort();
+// A value: a raw pattern, an awkward one, or 2^e times a short integer (dense cancellation at any exponent).
+double value(Reader& in) {
+    const std::uint8_t kind = in.byte();
+    const std::uint64_t b = in.word();
+    static const double awkward[] = {0.0, -0.0, 0x1p-1074, 0x1p-1022, 0x1.fffffffffffffp1023, 0x1.fffffffffffffp+992,
+                                     1.0, NAN, INFINITY, -INFINITY};
+    if (kind < 64) return std::bit_cast<double>(b);
+    if (kind < 96) return awkward[b % std::size(awkward)] * ((b >> 8) & 1 ? -1 : 1);
+    return std::ldexp(double(std::int64_t(b) >> 44), int(b % 2100) - 1074);
 }
-
-struct Reader {
-    const std::uint8_t* p;
-    std::size_t n;
-    std::uint8_t byte() { return n ? (--n, *p++) : 0; }
-    // A value: a raw pattern, an awkward one, or 2^e times a short integer (dense cancellation at any exponent).
-    double value() {
-        const std::uint8_t kind = byte();
-        std::uint64_t b = 0;
-        for (int k = 0; k < 8; ++k) b = b << 8 | byte();
-        static const double awkward[] = {0.0, -0.0, 0x1p-1074, 0x1p-1022, 0x1.fffffffffffffp1023,
-                                         0x1.fffffffffffffp+992, 1.0, NAN, INFINITY, -INFINITY};
-        if (kind < 64) return std::bit_cast<double>(b);
-        if (kind < 96) return awkward[b % std::size(awkward)] * ((b >> 8) & 1 ? -1 : 1);
-        return std::ldexp(double(std::int64_t(b) >> 44), int(b % 2100) - 1074);
-    }
-};
 
 // Floor division carries each counter below the top into {0, 1}; the top is then the sign, 0 or -1.
 void carry(Counters& c) {
@@ -120,9 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int k = (op >> 4) % 3;
         Tracked &s = sums[k], &t = sums[(k + 1 + (op >> 6) % 2) % 3];
         if (op % 6 == 0) {
-            s.add(in.value());
+            s.add(value(in));
         } else if (op % 6 == 1) {
-            const double a = in.value(), b = in.value();
+            const double a = value(in), b = value(in);
             vx::push(dot, a, b);
             as.push_back(a), bs.push_back(b);
         } else if (op % 6 == 2 && s.log.size() + t.log.size() <= kMaxLog) {  // s absorbs t
@@ -144,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::uint8_t len = in.byte();
             const std::size_t n = op % 6 == 4 ? len : len == 255 ? 9000 : std::size_t(len) << 2;
             Doubles seed;
-            for (int m = in.byte() % 8 + 1; m > 0; --m) seed.push_back(in.value());
+            for (int m = in.byte() % 8 + 1; m > 0; --m) seed.push_back(value(in));
             Doubles xs(n), ys(n);
             for (std::size_t i = 0; i < n; ++i) xs[i] = seed[i % seed.size()], ys[i] = seed[(i * 7 + 3) % seed.size()];
             vx::FastSumF64 fast, single;

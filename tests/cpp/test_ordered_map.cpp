@@ -8,8 +8,6 @@
 #include "maps/keyed.hpp"
 #include "maps/replicated.hpp"
 
-namespace {
-
 using vx::MapLimit;
 
 TEST(OrderedMap, EachLimitRefusesWithItsOwnError) {
@@ -42,5 +40,3 @@ TEST(OrderedMap, IndexHashIsSipHash13) {
     EXPECT_EQ(zero(std::string_view("a")), 4644417185603328019u);
     EXPECT_EQ(zero(std::string_view("0123456789abcdef!")), 10692498308448420554u);
 }
-
-}  // namespace
