@@ -184,22 +184,20 @@ TEST(Dot, ProductLosesExactnessMatchesBinary128Oracle) {
 }
 
 // The bit-pattern conversions equal the hardware's in the default environment, on every binary32 pattern's
-// neighbourhood: each float widened, and doubles at, between and beside binary32 values (ties, subnormal and
-// overflow boundaries included) narrowed.
+// neighbourhood: each float widened, and doubles at, beside and between binary32 values (ties of every binade,
+// subnormal ones included, and the overflow boundary) narrowed.
 TEST(Binary32, ConversionsMatchTheHardware) {
     Rng r(9);
     for (std::uint64_t k = 0; k < (1ull << 32); k += 1 + (r() & 0x3FFF)) {
         const float f = std::bit_cast<float>(std::uint32_t(k));
-        const double w = vx::widen(f);
+        const double w = vx::widen(f), tie = (w + vx::widen(std::nextafter(f, INFINITY))) / 2;  // exact: 25 bits
         ASSERT_TRUE(std::isnan(f) ? std::isnan(w) : bits(w) == bits(double(f))) << k;
-        const std::int64_t half = std::int64_t(1) << 28;  // half a binary32 ulp of a normal value, in binary64 ulps
-        const std::int64_t steps[] = {0, 1, -1, half, half - 1, half + 1, std::int64_t(r() >> 35)};
-        for (std::int64_t d : steps) {
-            const double x = dbl(bits(w) + std::uint64_t(d));
+        for (double x : {w, std::nextafter(w, 0.0), std::nextafter(w, INFINITY), tie, std::nextafter(tie, 0.0),
+                         std::nextafter(tie, INFINITY), dbl(bits(w) + (r() >> 35))})
             ASSERT_TRUE(std::isnan(x) || bits(vx::narrow(x)) == bits(float(x))) << std::hexfloat << x;
-        }
     }
-    for (double x : {0x1p-150, -0x1p-150, 0x1.000001p-150, 0x1.ffffffp127, 0x1p-1074, DBL_MAX, -DBL_MIN})
+    for (double x : {0x1p-150, -0x1p-150, 0x1.000001p-150, 0x1.8p-149, -0x1.cp-148, 0x1.ffffffp127, 0x1p-1074,
+                     DBL_MAX, -DBL_MIN})
         ASSERT_EQ(bits(vx::narrow(x)), bits(float(x))) << std::hexfloat << x;
 }
 

@@ -27,18 +27,16 @@ PyMethodDef functions[] = {
     vxpy::function_def<"sizes(b, key)\n--\n\n", &sizes>(),
     vxpy::function_def<"limited(x)\n--\n\n", &limited>(),
     vxpy::function_def<"broken(x)\n--\n\n", &broken>(),
+    {},
 };
 
 // Runs Python statements with the functions above in scope; whether they ran through (an exception that
 // escapes is printed with its traceback).
 bool run(const char* code) {
     if (!Py_IsInitialized()) Py_Initialize();
-    PyObject* globals = PyModule_GetDict(PyImport_AddModule("__main__"));  // borrowed
-    for (PyMethodDef& def : functions) {
-        PyObject* fn = PyCFunction_NewEx(&def, nullptr, nullptr);
-        PyDict_SetItemString(globals, def.ml_name, fn);
-        Py_DECREF(fn);
-    }
+    PyObject* main = PyImport_AddModule("__main__");  // borrowed, as its dict
+    PyModule_AddFunctions(main, functions);
+    PyObject* globals = PyModule_GetDict(main);
     PyObject* compiled = Py_CompileString(code, "<frame test>", Py_file_input);
     PyObject* result = compiled ? PyEval_EvalCode(compiled, globals, globals) : nullptr;
     const bool ran = result != nullptr;
