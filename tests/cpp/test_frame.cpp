@@ -1,8 +1,9 @@
 // The method frame inside an embedded interpreter: the argument kinds and failures no class of the module
-// reaches (subclasses of bytes and str, a limit error type, a C++ exception other than bad_alloc and the
-// assertion failure).
+// reaches (subclasses of bytes and str, a limit error type, bad_alloc, and a C++ exception other than bad_alloc
+// and the assertion failure).
 #include <gtest/gtest.h>
 
+#include <new>
 #include <stdexcept>
 
 #include "frame.hpp"
@@ -21,11 +22,13 @@ vx::Expected<std::monostate, Limit> limited(double x) {
     if (x < 0) return vx::fail(Limit::Reached);
     return std::monostate{};
 }
+double allocate(double) { throw std::bad_alloc(); }
 double broken(double) { throw std::runtime_error("invariant broken"); }
 
 PyMethodDef functions[] = {
     vxpy::function_def<"sizes(b, key)\n--\n\n", &sizes>(),
     vxpy::function_def<"limited(x)\n--\n\n", &limited>(),
+    vxpy::function_def<"allocate(x)\n--\n\n", &allocate>(),
     vxpy::function_def<"broken(x)\n--\n\n", &broken>(),
     {},
 };
@@ -59,6 +62,7 @@ class Str(str): pass
 
 assert sizes(Bytes(b"abc"), Str("h\u00e9")) == [3, 3] and limited(0.0) is None
 assert error(lambda: limited(-1.0)) == ("OverflowError", True, "limit reached")
+assert error(lambda: allocate(1.0))[:2] == ("MemoryError", True)
 assert error(lambda: broken(1.0)) == ("PanicException", False, "invariant broken")  # escapes `except Exception`
 )py"));
 }
