@@ -25,7 +25,7 @@ for unit in src/*/*.cpp; do
     pids+=($!)
 done
 for pid in "${pids[@]}"; do wait "$pid"; done  # any unit that fails to compile fails the build
-"${cross[@]}" tests/cpp/test_core.cpp tests/cpp/test_matrix.cpp tests/cpp/test_hist.cpp "$out"/*.o "${libs[@]}" \
+"${cross[@]}" tests/cpp/test_core.cpp tests/cpp/test_hist.cpp "$out"/*.o "${libs[@]}" \
     -o "$out/varnix_core_tests"
 "${cross[@]}" tests/cpp/test_bigint.cpp "$out"/*.o "${libs[@]}" -o "$out/varnix_bigint_tests"
 file "$out/varnix_core_tests" | cut -d, -f1-2

@@ -1,36 +1,37 @@
-// round_rational against exact rational arithmetic: a binary64 r is the correct rounding of p/q exactly when
-// p/q lies in r's rounding interval (between the midpoints with its neighbours, ends included when r's
-// significand is even), which GMP's mpq decides without rounding anything.  VARNIX_ROUND_PAIRS sets the
-// number of random pairs (default 10^4).
+// Exact integer algebra against independent exact arithmetic: round_rational against GMP rationals, and the
+// fraction-free (Bareiss) elimination of the exact regression against the Leibniz expansion and the system it
+// solves, its symmetric variant against the general one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdlib>
+#include <numeric>
 #include <random>
 
+#include "matrix/regression.hpp"
 #include "stats/bigint.hpp"
 
 namespace {
 
-using vx::Int;
+using vx::Int, vx::IntMatrix;
 
 mpq_class exact(double m) { return std::isinf(m) ? mpq_class(Int(1) << 1024) : mpq_class(m); }  // inf: 2^1024
 
-// Whether r is the correctly rounded p/q, with the sign of the quotient (+0.0 for p = 0).  The magnitude
-// rounds to |r| when it lies between the midpoints with |r|'s neighbours, +inf standing for 2^1024 (the next
-// power of the top binade, whose significand counts as even).
+// Whether r is the correctly rounded p/q (+0.0 for p = 0): of the sign of p/q, and no farther from |p/q| than its
+// neighbours, a tie only when its significand is even; +inf stands for 2^1024, the next power of the top binade
+// (whose significand counts as even).  GMP's mpq decides it exactly.
 bool correct(const Int& p, const Int& q, double r) {
     if (sgn(p) == 0) return std::bit_cast<std::uint64_t>(r) == 0;
-    mpq_class x(p, q);
-    x.canonicalize();
+    const mpq_class a = abs(mpq_class(p) / mpq_class(q));
     const double m = std::fabs(r);
     const bool even = (std::bit_cast<std::uint64_t>(m) & 1) == 0;
-    const mpq_class a = abs(x), lo = (exact(std::nextafter(m, 0.0)) + exact(m)) / 2;
-    if (std::signbit(r) != (sgn(x) < 0) || (m != 0 && (a < lo || (a == lo && !even)))) return false;
-    if (std::isinf(m)) return true;
-    const mpq_class hi = (exact(m) + exact(std::nextafter(m, INFINITY))) / 2;
-    return a < hi || (a == hi && even);
+    for (double n : {std::nextafter(m, 0.0), std::nextafter(m, INFINITY)}) {
+        const mpq_class to_m = abs(a - exact(m)), to_n = abs(a - exact(n));
+        if (n != m && (to_n < to_m || (to_n == to_m && !even))) return false;
+    }
+    return std::signbit(r) == (sgn(p) * sgn(q) < 0);
 }
 
 struct Pairs {
@@ -45,16 +46,17 @@ struct Pairs {
         return rng() & 1 ? Int(-z) : z;
     }
 
-    // A random quotient near 2^k: a q of random size, a p of the size that puts p/q there.
-    std::pair<Int, Int> near(long k) {
-        const long qb = uniform(1, rng() & 1 ? 64 : 6000);
-        return {bits_exactly(std::max(1L, qb + k)), bits_exactly(qb)};
-    }
-
-    // A quotient exactly halfway between two neighbouring binary64 values (or exactly one of them, or a unit
-    // of p away from either), with the significand and exponent at their edges half the time (the subnormal
-    // floor, the smallest normal, the overflow threshold), scaled by a random common factor.
-    std::pair<Int, Int> tie() {
+    // Zero, a quotient near 2^k (a q of random size, a p of the size that puts p/q there) far beyond both ends
+    // or within them, and most often one exactly halfway between two neighbouring binary64 values (or exactly
+    // one of them, or a unit of p away from either), with the significand and exponent at their edges half the
+    // time (the subnormal floor, the smallest normal, the overflow threshold), scaled by a random common factor.
+    std::pair<Int, Int> next() {
+        const auto kind = rng() % 8;
+        if (kind == 1) return {Int(0), bits_exactly(uniform(1, 200))};
+        if (kind < 4) {
+            const long k = kind ? uniform(-1200, 1100) : uniform(-6000, 6000), qb = uniform(1, rng() & 1 ? 64 : 6000);
+            return {bits_exactly(std::max(1L, qb + k)), bits_exactly(qb)};
+        }
         static const long kEdgeS[] = {-1074, -1073, -1022, -1, 0, 969, 970, 971};
         static const std::uint64_t kEdgeM[] = {0, 1, 2, (1ull << 52) - 1, 1ull << 52, (1ull << 52) + 1,
                                                (1ull << 53) - 2, (1ull << 53) - 1};
@@ -65,21 +67,14 @@ struct Pairs {
         const Int mid = Int(static_cast<unsigned long>(rng() % 4 ? 2 * m + 1 : 2 * m));  // times 2^(s-1)
         const Int c = abs(bits_exactly(uniform(1, 300)));
         Int p = c * mid, q = c;
-        if (s - 1 >= 0) p <<= s - 1; else q <<= 1 - s;
+        p <<= std::max(s - 1, 0L);
+        q <<= std::max(1 - s, 0L);
         p += uniform(-1, 1);
         return {rng() & 1 ? Int(-p) : p, rng() & 1 ? Int(-q) : q};
     }
-
-    std::pair<Int, Int> next() {
-        switch (rng() % 8) {
-            case 0: return near(uniform(-6000, 6000));  // far beyond both ends
-            case 1: return {Int(0), bits_exactly(uniform(1, 200))};
-            case 2: case 3: return near(uniform(-1200, 1100));
-            default: return tie();
-        }
-    }
 };
 
+// VARNIX_ROUND_PAIRS sets the number of random pairs (default 10^4).
 TEST(RoundRational, RandomAndAdversarialPairsAreCorrectlyRounded) {
     Pairs gen;
     const char* env = std::getenv("VARNIX_ROUND_PAIRS");
@@ -91,6 +86,61 @@ TEST(RoundRational, RandomAndAdversarialPairsAreCorrectlyRounded) {
             ADD_FAILURE() << "p = " << p << "\nq = " << q << "\ngot " << std::hexfloat << r;
     }
     EXPECT_EQ(mismatches, 0);
+}
+
+// Σ over permutations of sign · Π M[i][σ(i)]: independent of any elimination.
+Int leibniz(const IntMatrix& m) {
+    std::vector<int> p(m.size());
+    std::iota(p.begin(), p.end(), 0);
+    Int total = 0;
+    do {
+        int inversions = 0;
+        for (std::size_t i = 0; i < p.size(); ++i)
+            for (std::size_t j = i + 1; j < p.size(); ++j) inversions += p[i] > p[j];
+        Int term = inversions % 2 ? -1 : 1;
+        for (std::size_t i = 0; i < p.size(); ++i) term *= m[i][p[i]];
+        total += term;
+    } while (std::next_permutation(p.begin(), p.end()));
+    return total;
+}
+
+// Augmented m × (m + 1) systems of up to 200-bit entries of random signs, with zeros (forcing row exchanges),
+// half of them symmetric, one in seven singular.
+TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
+    std::mt19937_64 r(9);
+    for (int trial = 0; trial < 600; ++trial) {
+        const std::size_t m = 1 + trial % 7;
+        const int bits = 1 + int(r() % 200), zeros = 2 + trial % 5;  // a zero entry with probability 1/zeros
+        IntMatrix a(m, std::vector<Int>(m + 1));
+        for (auto& row : a)
+            for (Int& v : row) {
+                if (r() % zeros == 0) continue;
+                for (int b = 0; b < bits; b += 32) v = (v << 32) + static_cast<unsigned long>(r() >> 32);
+                if (r() & 1) v = -v;
+            }
+        const bool symmetric = trial % 2;
+        for (std::size_t i = 0; symmetric && i < m; ++i)
+            for (std::size_t j = 0; j < i; ++j) a[i][j] = a[j][i];
+        if (trial % 7 == 0 && m > 1) {  // singular: the last row and column 3 times the first
+            for (std::size_t j = 0; j + 1 < m; ++j) a[m - 1][j] = a[j][m - 1] = 3 * a[0][j];
+            a[m - 1][m - 1] = 9 * a[0][0];
+        }
+        IntMatrix g = a;
+        for (auto& row : g) row.pop_back();
+        const Int det = vx::bareiss_det(g);
+        ASSERT_TRUE(m > 6 || det == leibniz(g)) << trial;
+        const auto c = vx::solve_augmented(a).value();
+        ASSERT_EQ(c.has_value(), sgn(det) != 0) << trial;
+        const auto s = symmetric ? vx::solve_augmented(a, {}, true).value() : c;
+        ASSERT_EQ(s.has_value(), c.has_value()) << trial;
+        if (!c) continue;
+        EXPECT_TRUE(c->det == det && s->det == det && s->numerators == c->numerators) << trial;
+        for (std::size_t i = 0; i < m; ++i) {  // G·(D_k) = D·b, which only Cramer's numerators solve
+            Int lhs = 0;
+            for (std::size_t k = 0; k < m; ++k) lhs += g[i][k] * c->numerators[k];
+            EXPECT_EQ(lhs, det * a[i][m]) << trial;
+        }
+    }
 }
 
 }  // namespace

@@ -1,11 +1,9 @@
-// 2^32 edges cannot be encoded: the histogram refuses them from the count alone.  The edges lie in memory
-// that cannot be read, so any read of an edge would fault.
+// 2^32 edges cannot be encoded: the histogram refuses them from the count alone.  The edges lie in memory that
+// cannot be read, so any read of an edge would fault.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include "hist/hist.hpp"
-
-namespace {
 
 TEST(Histogram, TooManyEdgesAreRefusedUnread) {
     const std::size_t n = std::size_t(vx::kMaxEdges) + 1, len = n * sizeof(double);
@@ -14,5 +12,3 @@ TEST(Histogram, TooManyEdgesAreRefusedUnread) {
     EXPECT_FALSE(vx::make_histogram(std::span(static_cast<const double*>(p), n)).has_value());
     munmap(p, len);
 }
-
-}  // namespace
