@@ -1,7 +1,5 @@
-/* Switches the calling thread's floating-point environment, for the tests
-   that prove results independent of it: flush-to-zero with
-   denormals-are-zero (as libraries built with fast-math set on load), or a
-   directed rounding mode; restore() puts back what save() saw. */
+/* Sets the thread's floating-point mode: flush-to-zero with denormals-are-zero
+   (as fast-math libraries set on load) or a directed rounding; restore() undoes. */
 #include <fenv.h>
 
 static fenv_t saved;
