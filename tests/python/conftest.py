@@ -8,8 +8,6 @@ from fractions import Fraction
 from hypothesis import settings
 from hypothesis import strategies as st
 
-from varnix import SumF64
-
 settings.register_profile("varnix", deadline=None, max_examples=150)
 # The sanitizer stage runs every example several times slower: fewer examples there.
 settings.register_profile("sanitize", deadline=None, max_examples=30)
@@ -75,13 +73,6 @@ def encode_state(n, flags=0, count=0):
 def sum_image(xs):
     """The encoding of a SumF64 that was fed xs."""
     return encode_state(int(exact_sum(xs) * UNIT), flag_byte(xs), len(xs))
-
-
-def sum_of(xs, cls=SumF64):
-    s = cls()
-    for x in xs:
-        s.add(x)
-    return s
 
 
 # binary64 values of every magnitude (uniform exponents), with zeros, subnormals, extremes, NaN and infinities

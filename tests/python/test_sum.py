@@ -7,8 +7,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from conftest import (COUNT_MAX, F32, F32_MAX, F64, INF, MAXF, TINY, UNIT, any_f64, bits, counts, encode_state,
-                      expected_value, f32, flagged_value, round_to, state_ints, sum_image, sum_of)
+from conftest import (COUNT_MAX, F32, F64, INF, MAXF, TINY, UNIT, any_f64, bits, counts, encode_state,
+                      expected_value, f32, flagged_value, round_to, state_ints, sum_image)
 from oracles import UNDEFINED, run
 from varnix import SumF32, SumF64
 
@@ -25,7 +25,7 @@ def test_exact_state_rounded_value_and_any_grouping(cls, data, rnd):
     k = data.draw(st.integers(0, len(xs)))        # cancel some values exactly or to one ulp: long carry runs
     xs += [-x if i % 2 else -math.nextafter(x, 0) for i, x in enumerate(xs[:k])]
     image = sum_image([conv(x) for x in xs])
-    s = sum_of(xs, cls)
+    s = run(cls, [("add", x) for x in xs])
     assert s.to_bytes() == image and s.count() == len(xs) and s.state_hash() == hashlib.sha256(image).digest()
     assert bits(s.value()) == bits(expected_value([conv(x) for x in xs], fmt))
     assert run(cls, [("add", x) for x in xs], rnd).to_bytes() == image      # shuffled over merged objects
@@ -54,7 +54,6 @@ P53, P24, U150 = 2.0**53, 2.0**24, 2**(1074 - 150)       # U150: 2**-150 in unit
 
 
 @pytest.mark.parametrize("cls, xs, value", [             # xs: values to add, or an int: a decoded state
-    (SumF64, [0.1, 0.2], 0.30000000000000004),
     (SumF64, [P53, 1.0], P53),                           # ties to even: stays
     (SumF64, [P53, 3.0], P53 + 4),                       # ties to even: goes up
     (SumF64, [P53, 1.0, TINY], P53 + 2),                 # a sticky bit 1074 places below the round bit
@@ -63,34 +62,28 @@ P53, P24, U150 = 2.0**53, 2.0**24, 2**(1074 - 150)       # U150: 2**-150 in unit
     (SumF64, [MAXF, 2.0**970, -TINY], MAXF),
     (SumF32, [P24 + 1], P24),                            # each input is rounded to binary32 first: a tie
     (SumF32, -U150, -0.0),                               # a negative sum rounding to zero keeps its sign
-    (SumF32, 2**(1074 + 128) - 2**(1074 + 103), INF),    # the largest binary32 + half an ulp
-    (SumF32, 2**(1074 + 128) - 2**(1074 + 103) - 1, F32_MAX),
 ])
 def test_worked_rounding(cls, xs, value):
     conv, fmt = KIND[cls][1:3]
     if isinstance(xs, int):
         s, oracle = cls.from_bytes(encode_state(xs)), round_to(Fraction(xs, UNIT), *fmt)
     else:
-        s, oracle = sum_of(xs, cls), expected_value([conv(x) for x in xs], fmt)
+        s, oracle = run(cls, [("add", x) for x in xs]), expected_value([conv(x) for x in xs], fmt)
     assert bits(s.value()) == bits(value) == bits(oracle)
 
 
-def test_limb_layout():
-    # the oracle's layout pinned by hand: 34 limbs, flags 0, count 1
-    for x, limbs in [(TINY, {0: 1}), (-1.0, {16: 2**64 - 2**50, **dict.fromkeys(range(17, 34), 2**64 - 1)}),
-                     (MAXF, {31: 0xE000000000000000, 32: 0x0003FFFFFFFFFFFF})]:
-        image = b"".join(limbs.get(i, 0).to_bytes(8, "little") for i in range(34)) + b"\0\1" + bytes(7)
-        assert image == sum_image([x]) == sum_of([x]).to_bytes()
-
-
 @pytest.mark.parametrize("cls", [SumF64, SumF32])
-@pytest.mark.parametrize("arg, message", [
-    (bytes(280), "wrong byte length"), (bytes(282), "wrong byte length"),
-    (encode_state(1, 8, 1), UNDEFINED), (encode_state(1, 0x80, 1), UNDEFINED),     # unknown flag bits
-    (bytearray(281), "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
-    (None, "argument 'b': 'NoneType' object cannot be converted to 'PyBytes'"),
-])
-def test_rejected_encodings(cls, arg, message):
-    with pytest.raises(ValueError if isinstance(arg, bytes) else TypeError) as e:
-        cls.from_bytes(arg)
-    assert str(e.value) == message
+def test_encoding_layout_and_rejected_encodings(cls):
+    for x, limbs in [(TINY, {0: 1}), (-1.0, {16: 2**64 - 2**50, **dict.fromkeys(range(17, 34), 2**64 - 1)}),
+                     (MAXF, {31: 0xE000000000000000, 32: 0x0003FFFFFFFFFFFF})]:    # 34 limbs by hand, then 0, 1
+        image = b"".join(limbs.get(i, 0).to_bytes(8, "little") for i in range(34)) + b"\0\1" + bytes(7)
+        assert image == sum_image([x]) == run(SumF64, [("add", x)]).to_bytes()
+    for arg, message in [
+        (bytes(280), "wrong byte length"), (bytes(282), "wrong byte length"),
+        (encode_state(1, 8, 1), UNDEFINED), (encode_state(1, 0x80, 1), UNDEFINED),     # unknown flag bits
+        (bytearray(281), "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'"),
+        (None, "argument 'b': 'NoneType' object cannot be converted to 'PyBytes'"),
+    ]:
+        with pytest.raises(ValueError if isinstance(arg, bytes) else TypeError) as e:
+            cls.from_bytes(arg)
+        assert str(e.value) == message
