@@ -18,7 +18,12 @@ from varnix import DotF64, SumF32, SumF64, dot
 KIND = {SumF64: (any_f64, float, F64, state_ints()),
         SumF32: (st.floats(width=32) | any_f64, f32, F32, state_ints(24, 1210))}
 LOST = "ExactnessLost"
+P53, P24, U150 = 2.0**53, 2.0**24, 2**(1074 - 150)       # U150: 2**-150 in units
 A30, A, B = 1 + 2.0**-30, float.fromhex("0x1.d7210076ce2efp-500"), float.fromhex("0x1.c6a5377330bdbp-500")
+VALUES = st.one_of(st.floats(), st.floats(-1e3, 1e3), st.sampled_from([0.0, -0.0, INF, -INF, NAN, MAXF, -MAXF,
+                                                                         5e-324, MIN_NORMAL, 2.0**-511]),
+                   st.builds(math.ldexp, st.integers(2**52, 2**53 - 1) | st.integers(1 - 2**53, -2**52),
+                             st.integers(-597, -522)))    # products near the smallest normal, often flagged
 
 
 @pytest.mark.parametrize("cls", [SumF64, SumF32])
@@ -51,9 +56,6 @@ def test_decoded_states_merge_and_unmerge(cls, data, fa, fb, ca, cb):
         assert a.try_unmerge(b) is done
         n, c = (n - nb, c - cb) if done else (n, c)
         assert a.to_bytes() == encode_state(n, fa | fb, c)
-
-
-P53, P24, U150 = 2.0**53, 2.0**24, 2**(1074 - 150)       # U150: 2**-150 in units
 
 
 @pytest.mark.parametrize("cls, xs, value", [             # xs: values to add, or an int: a decoded state
@@ -94,12 +96,6 @@ def model(xs, ys):
     """(state hash, value or LOST) of a DotF64 fed the pairs (xs[i], ys[i])."""
     parts, lost = dot_parts(zip(xs, ys))
     return hashlib.sha256(sum_image(parts) + bytes([lost])).digest(), canon(LOST if lost else expected_value(parts))
-
-
-VALUES = st.one_of(st.floats(), st.floats(-1e3, 1e3), st.sampled_from([0.0, -0.0, INF, -INF, NAN, MAXF, -MAXF,
-                                                                         5e-324, MIN_NORMAL, 2.0**-511]),
-                   st.builds(math.ldexp, st.integers(2**52, 2**53 - 1) | st.integers(1 - 2**53, -2**52),
-                             st.integers(-597, -522)))    # products near the smallest normal, often flagged
 
 
 @settings(max_examples=300)

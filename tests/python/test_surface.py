@@ -23,6 +23,13 @@ DOCUMENTED = {"try_unmerge", "sub", "regression_exact"}        # the only method
 STUB_PATH = pathlib.Path("varnix-stubs", "__init__.pyi")         # installed beside the module, else the checkout's
 STUB = ast.parse(next((p for p in (pathlib.Path(e or ".") / STUB_PATH for e in sys.path) if p.is_file()),
                       pathlib.Path(__file__).parents[2] / STUB_PATH).read_text())
+KINDS = {                       # views read from their buffer: contiguous, strided, reversed, unaligned
+    "array": lambda a: a, "ndarray": np.array, "memoryview": memoryview,
+    "strided": lambda a: np.repeat(np.array(a), 2)[::2], "reversed": lambda a: np.array(a)[::-1].copy()[::-1],
+    "unaligned": lambda a: np.frombuffer(b"\0" + a.tobytes(), dtype=a.typecode, offset=1),
+}
+SEQ = type("Seq", (), {"__init__": lambda s, items: setattr(s, "items", items),   # a sequence but no list
+                      "__len__": lambda s: len(s.items), "__getitem__": lambda s, i: s.items[i]})
 
 
 def params(fn):
@@ -112,13 +119,6 @@ def outcome(xs, *ys):
     return (acc.state_hash(), result(lambda: dot(xs, *ys))) if ys else (acc.finish().to_bytes(), acc.count())
 
 
-KINDS = {
-    "array": lambda a: a, "ndarray": np.array, "memoryview": memoryview,
-    "strided": lambda a: np.repeat(np.array(a), 2)[::2], "reversed": lambda a: np.array(a)[::-1].copy()[::-1],
-    "unaligned": lambda a: np.frombuffer(b"\0" + a.tobytes(), dtype=a.typecode, offset=1),
-}
-
-
 @st.composite
 def sequences(draw, n):
     fmt = draw(st.sampled_from("df"))
@@ -166,10 +166,6 @@ def test_other_objects_are_iterated(obj, raw):
     ones = [1.0] * max(len(xs), 1)
     assert outcome(obj) == (error or outcome(xs)) and outcome(obj, ones) == (error or outcome(xs, ones))
     assert raw is None or outcome(np.frombuffer(memoryview(obj).tobytes(), dtype=raw).tolist()) != outcome(obj)
-
-
-SEQ = type("Seq", (), {"__init__": lambda s, items: setattr(s, "items", items),   # a sequence but no list
-                      "__len__": lambda s: len(s.items), "__getitem__": lambda s, i: s.items[i]})
 
 
 @pytest.mark.parametrize("view", [lambda a: a, np.frombuffer, memoryview], ids=["array", "ndarray", "memoryview"])
