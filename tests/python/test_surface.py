@@ -151,7 +151,7 @@ def test_buffers_read_like_lists(data):
     ([1.0] * 5000 + [None], (TypeError, "must be real number, not NoneType")),
     ([1.0, 10**400], (OverflowError, "int too large to convert to float")),    # not a TypeError: unchanged
 ])
-def test_other_objects_are_iterated(obj, raw):
+def test_other_objects_are_iterated_or_refused(obj, raw):
     if isinstance(raw, tuple):
         error, message = raw[0].__name__, "argument '{}': " * (raw[0] is TypeError) + raw[1]
         assert outcome(obj) == outcome(obj, np.ones(2)) == (error, message.format("xs"))
