@@ -1,7 +1,5 @@
-/* Switches the calling thread's floating-point environment, for the tests
-   that prove results independent of it: flush-to-zero with
-   denormals-are-zero (as libraries built with fast-math set on load), or a
-   directed rounding mode; restore() puts back what save() saw. */
+/* Sets the thread's floating-point mode: flush-to-zero with denormals-are-zero
+   (as fast-math libraries set on load) or a directed rounding; restore() undoes. */
 #include <fenv.h>
 
 static fenv_t saved;
@@ -10,22 +8,21 @@ void save(void) { fegetenv(&saved); }
 void restore(void) { fesetenv(&saved); }
 
 void set_mode(int mode) {
-    if (mode == 0) {
-#if defined(__x86_64__) || defined(__i386__)
-        unsigned csr;
-        __asm__ volatile("stmxcsr %0" : "=m"(csr));
-        csr |= 0x8040; /* FTZ (bit 15) and DAZ (bit 6) */
-        __asm__ volatile("ldmxcsr %0" : : "m"(csr));
-#elif defined(__aarch64__)
-        unsigned long fpcr;
-        __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-        fpcr |= 1ul << 24; /* FZ */
-        __asm__ volatile("msr fpcr, %0" : : "r"(fpcr));
-#endif
-    } else {
-        const int modes[] = {FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
-        fesetround(modes[mode - 1]);
+    static const int rounding[] = {0, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO};
+    if (mode) {
+        fesetround(rounding[mode]);
+        return;
     }
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned csr;
+    __asm__ volatile("stmxcsr %0" : "=m"(csr));
+    csr |= 0x8040; /* FTZ (bit 15) and DAZ (bit 6) */
+    __asm__ volatile("ldmxcsr %0" : : "m"(csr));
+#elif defined(__aarch64__)
+    unsigned long fpcr;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+    __asm__ volatile("msr fpcr, %0" : : "r"(fpcr | 1ul << 24)); /* FZ */
+#endif
 }
 
 /* 2^-1022 / 2: 0 once results flush to zero, so a test can see the switch. */

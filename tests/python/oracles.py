@@ -1,5 +1,4 @@
-"""Oracles shared by the statistics, covariance-matrix and histogram tests, written from the arithmetic:
-accumulators as exact integers, rationals rounded once, the IEEE 754 total order."""
+"""Oracles written from the arithmetic: exact integer accumulators, rationals rounded once, IEEE 754 total order."""
 import math
 import struct
 from fractions import Fraction
@@ -65,8 +64,7 @@ def reading(acc):
 
 
 def run(new, ops, rng=None):
-    """new() fed ops (method name, arguments); with rng, the ops shuffled over up to four objects then merged in
-    a random grouping."""
+    """new() fed ops (method, *args); with rng, shuffled over up to four objects merged in a random grouping."""
     ops = rng.sample(ops, len(ops)) if rng else ops
     objs = [new() for _ in range(rng.randint(1, 4) if rng else 1)]
     for op, *args in ops:

@@ -1,138 +1,175 @@
-"""The module frame: names, signatures, argument binding and conversion, and borrows (leaks and re-entrance are
-test_hardening's)."""
+"""The module's surface: names, signatures, docstrings and stubs; argument binding and conversion, where an exact
+memoryview, array.array or ndarray of native 'd' or 'f' items in one dimension is read as iterating it reads."""
+import array
+import ast
+import ctypes
 import inspect
+import pathlib
+import sys
+from fractions import Fraction
 
+import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import varnix
-from conftest import sum_of
-from varnix import (CovF64, CovMatrixF64, DeltasSum, DotF64, ExtremaF64, FastSumF64, HistogramF64, Moments4F64,
-                    MomentsF64, MomentsMap, PnMomentsF64, ReplicatedSum, SumF32, SumF64, SumMap, WeightedMomentsF64,
-                    dot)
+from conftest import any_f64, sum_image
+from oracles import outcome as result
+from varnix import DotF64, FastSumF64, SumF32, SumF64, dot
 
-SIGNATURES = {
-    SumF64: ["add($self, x)", "merge($self, other)", "try_unmerge($self, other)", "count($self)", "value($self)",
-             "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
-    SumF32: ["add($self, x)", "merge($self, other)", "count($self)", "value($self)", "to_bytes($self)",
-             "from_bytes(b)", "state_hash($self)"],
-    FastSumF64: ["add($self, x)", "extend($self, xs)", "count($self)", "finish($self)"],
-    DotF64: ["push($self, a, b)", "extend($self, xs, ys)", "merge($self, other)", "value($self)", "state_hash($self)"],
-    MomentsF64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
-                 "sample_variance($self)", "stddev($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
-    Moments4F64: ["add($self, x)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
-                  "kurtosis($self)", "excess_kurtosis($self)", "skewness($self)", "skewness_squared($self)",
-                  "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
-    CovF64: ["add($self, x, y)", "merge($self, o)", "count($self)", "covariance($self)", "slope($self)",
-             "intercept($self)", "r_squared($self)", "correlation($self)", "to_bytes($self)", "from_bytes(b)",
-             "state_hash($self)"],
-    WeightedMomentsF64: ["add($self, x, w)", "merge($self, o)", "count($self)", "mean($self)", "variance($self)",
-                         "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
-    PnMomentsF64: ["add($self, x)", "remove($self, x)", "merge($self, o)", "live_count($self)", "mean($self)",
-                   "variance($self)", "to_bytes($self)", "from_bytes(b)", "state_hash($self)"],
-    CovMatrixF64: ["count($self)", "add($self, x, y)", "merge($self, o)", "covariance($self, i, j)",
-                   "regression($self)", "regression_exact($self)", "sub($self, o)", "encode($self)", "decode(b)",
-                   "state_hash($self)"],
-    HistogramF64: ["add($self, x)", "edges($self)", "counts($self)", "total($self)", "quantile_bounds($self, q)",
-                   "encode($self)", "decode(b)", "state_hash($self)"],
-    ExtremaF64: ["add($self, x)", "min($self)", "max($self)", "range($self)", "to_bytes($self)", "from_bytes(b)",
-                 "state_hash($self)"],
-    SumMap: ["add($self, key, x)", "value($self, key)", "merge($self, other)", "len($self)", "count($self)",
-             "encode($self)"],
-    MomentsMap: ["add($self, key, x)", "mean($self, key)", "variance($self, key)", "merge($self, other)", "len($self)",
-                 "encode($self)"],
-    ReplicatedSum: ["add($self, replica, x)", "join($self, other)", "value($self)", "encode($self)"],
-    DeltasSum: ["add($self, x)", "value($self)"],
+NEW_ARGS = {"CovMatrixF64": (2,), "HistogramF64": ([0.0],)}       # sample constructor arguments
+DOCUMENTED = {"try_unmerge", "sub", "regression_exact"}        # the only methods with a docstring (the stub's)
+STUB_PATH = pathlib.Path("varnix-stubs", "__init__.pyi")         # installed beside the module, else the checkout's
+STUB = ast.parse(next((p for p in (pathlib.Path(e or ".") / STUB_PATH for e in sys.path) if p.is_file()),
+                      pathlib.Path(__file__).parents[2] / STUB_PATH).read_text())
+KINDS = {                       # views read from their buffer: contiguous, strided, reversed, unaligned
+    "array": lambda a: a, "ndarray": np.array, "memoryview": memoryview,
+    "strided": lambda a: np.repeat(np.array(a), 2)[::2], "reversed": lambda a: np.array(a)[::-1].copy()[::-1],
+    "unaligned": lambda a: np.frombuffer(b"\0" + a.tobytes(), dtype=a.typecode, offset=1),
 }
-NEW_ARGS = {CovMatrixF64: ("d", 2), HistogramF64: ("edges", [0.0])}   # constructor parameters, sample arguments
-TRY_UNMERGE_DOC = (
-    "Exactly remove a previously merged contribution (group subtraction).\n"
-    "Returns False (state untouched) if `other` carries NaN/infinity flags\n"
-    "or a larger count. Kani-verified: the borrow chain inverts merge's\n"
-    "carry chain for all valid states.")
-MORE_DOC = {
-    "try_unmerge": TRY_UNMERGE_DOC,
-    "sub": "Exactly remove a previously merged contribution (downdating /\n"
-           "unlearning). All-or-nothing; raises on dimension mismatch, on\n"
-           "non-finite-flagged subtrahends, or on count underflow.",
-    "regression_exact": "Exact tier: correctly rounded coefficients \u2014 the normal equations are\n"
-                        "solved in exact integer arithmetic and each coefficient rounded once.\n"
-                        "Bit-identical on any machine by mathematical definition."}
-STATIC = {"from_bytes", "decode"}
+SEQ = type("Seq", (), {"__init__": lambda s, items: setattr(s, "items", items),   # a sequence but no list
+                      "__len__": lambda s: len(s.items), "__getitem__": lambda s, i: s.items[i]})
 
 
-def test_names_signatures_and_docs():
-    assert varnix.__all__ == ["SumF64", "SumF32", "FastSumF64", "DotF64", "MomentsF64", "Moments4F64", "CovF64",
-                              "WeightedMomentsF64", "PnMomentsF64", "CovMatrixF64", "HistogramF64", "ExtremaF64",
-                              "SumMap", "MomentsMap", "ReplicatedSum", "DeltasSum", "dot"]      # registration order
+def params(fn):
+    """A stub def's parameter names, less the self of a method or the cls of __new__; and if it is static."""
+    names = [a.arg for a in fn.args.posonlyargs + fn.args.args]
+    static = any(getattr(d, "id", "") == "staticmethod" for d in fn.decorator_list)
+    return names[names[:1] == ["cls" if fn.name == "__new__" else "self"] and not static:], static
+
+
+def test_names_signatures_and_docs_are_the_stubs():
+    # the hand-written stub declares the module: names in registration order, parameters, staticmethods, docstrings
+    classes = [n for n in STUB.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")]
+    declared = next(n.value for n in STUB.body if isinstance(n, ast.Assign) and n.targets[0].id == "__all__")
+    assert varnix.__all__ == ast.literal_eval(declared) == [n.name for n in classes] + ["dot"]
     assert {n for n in dir(varnix) if not n.startswith("__")} == set(varnix.__all__)
-    assert (varnix.__doc__, dot.__module__, dot.__text_signature__, dot.__doc__) == ("", "varnix", "(xs, ys)", None)
-    for cls, signatures in SIGNATURES.items():
-        name, (params, *args) = cls.__name__, NEW_ARGS.get(cls, ("",))
+    [fn] = [n for n in STUB.body if isinstance(n, ast.FunctionDef)]
+    assert (varnix.__doc__, dot.__module__, dot.__doc__) == ("", "varnix", None)
+    assert (fn.name, list(inspect.signature(dot).parameters)) == ("dot", params(fn)[0])
+    for node in classes:
+        cls, defs = getattr(varnix, node.name), {f.name: f for f in node.body if isinstance(f, ast.FunctionDef)}
+        new = ", ".join(params(defs.pop("__new__"))[0])
         assert (cls.__module__, cls.__qualname__, cls.__doc__, cls.__text_signature__) == \
-            ("builtins", name, f"{name}({params})\n--\n\n", f"({params})")
-        table = dict(sig.split("(", 1) for sig in signatures)
-        assert {n for n in dir(cls) if not n.startswith("_")} == set(table)
-        for meth, sig in table.items():
-            method = getattr(cls, meth)
-            assert (method.__text_signature__, method.__doc__) == \
-                ("(" + sig, MORE_DOC.get(meth)), (name, meth)
-            assert isinstance(inspect.getattr_static(cls, meth), staticmethod) == (meth in STATIC)
+            ("builtins", node.name, f"{node.name}({new})\n--\n\n", f"({new})")
+        assert {n for n in dir(cls) if not n.startswith("_")} == set(defs)
+        obj = cls(*NEW_ARGS.get(node.name, ()))
+        for name, fn in defs.items():             # a bound method's signature drops only a $self
+            assert (list(inspect.signature(getattr(obj, name)).parameters), isinstance(
+                inspect.getattr_static(cls, name), staticmethod)) == params(fn), (node.name, name)
+            assert getattr(cls, name).__doc__ == (ast.get_docstring(fn) if name in DOCUMENTED else None)
         with pytest.raises(TypeError):
             type("Sub", (cls,), {})                # not subclassable
-        with pytest.raises(AttributeError):
-            cls(*args).extra = 1
-        assert not hasattr(cls(*args), "__dict__")
+        assert not hasattr(obj, "__dict__")
 
 
-class Floaty:
-    """Converts to v, or to what calling v returns, or raises v."""
-    def __init__(self, v):
-        self.v = v
+class Raising:
+    """Raises e when converted."""
+    def __init__(self, e):
+        self.e = e
 
     def __float__(self):
-        if isinstance(self.v, BaseException):
-            raise self.v
-        return self.v() if callable(self.v) else self.v
+        raise self.e
 
 
-@pytest.mark.parametrize("cls", [SumF64, SumF32])
-def test_keywords_binding_and_conversion(cls):
-    s, t, c, other, d = cls(), sum_of([2.0], cls), cls.__name__, (SumF32 if cls is SumF64 else SumF64)(), DotF64()
-    s.add(x=1.5)
+def test_binding_and_conversion():
+    s, t = SumF64(), SumF64()
+    t.add(x=2.0)                                  # every parameter binds by keyword too
     s.merge(other=t)
-    for x in (True, Floaty(2.5), 2**53 + 1):      # converted as float(x) is
+    for x in (True, Fraction(5, 2), 2**53 + 1):   # converted as float(x) is
         s.add(x)
-    b = s.to_bytes()
-    assert b == sum_of([1.5, 2.0, 1.0, 2.5, 2.0**53], cls).to_bytes()
-    assert [u.to_bytes() for u in (cls.from_bytes(b), s.from_bytes(b=b))] == [b, b]
+    assert s.to_bytes() == sum_image([2.0, 1.0, 2.5, 2.0**53]) == SumF64.from_bytes(b=s.to_bytes()).to_bytes()
+    assert s.try_unmerge(other=t) is True and s.count() == 3
     for call, exc, message in [
-        (lambda: s.add(), TypeError, f"{c}.add() missing 1 required positional argument: 'x'"),
-        (lambda: s.add(1.0, 2.0), TypeError, f"{c}.add() takes 1 positional arguments but 2 were given"),
-        (lambda: s.add(1.0, x=2.0), TypeError, f"{c}.add() got multiple values for argument 'x'"),
-        (lambda: s.from_bytes(b, b), TypeError, f"{c}.from_bytes() takes 1 positional arguments but 2 were given"),
-        (lambda: cls(1), TypeError, f"{c}.__new__() takes 0 positional arguments but 1 was given"),
-        (lambda: cls(a=1), TypeError, f"{c}.__new__() got an unexpected keyword argument 'a'"),
+        (lambda: s.add(), TypeError, "SumF64.add() missing 1 required positional argument: 'x'"),
+        (lambda: s.add(1.0, 2.0), TypeError, "SumF64.add() takes 1 positional arguments but 2 were given"),
+        (lambda: s.add(1.0, x=2.0), TypeError, "SumF64.add() got multiple values for argument 'x'"),
+        (lambda: s.add(x=1.0, y=2.0), TypeError, "SumF64.add() got an unexpected keyword argument 'y'"),
+        (lambda: s.value(1), TypeError, "SumF64.value() takes no arguments (1 given)"),
+        (lambda: s.from_bytes(1, 2), TypeError, "SumF64.from_bytes() takes 1 positional arguments but 2 were given"),
+        (lambda: SumF32(1), TypeError, "SumF32.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: DotF64().push(), TypeError, "DotF64.push() missing 2 required positional arguments: 'a' and 'b'"),
         (lambda: dot([], [], []), TypeError, "dot() takes 2 positional arguments but 3 were given"),
-        (lambda: s.value(1), TypeError, None), (lambda: s.count(x=1), TypeError, None),
-        (lambda: s.merge(s), RuntimeError, "Already mutably borrowed"),    # s stays as it was, and usable
-        (lambda: d.merge(d), RuntimeError, "Already mutably borrowed"),
         (lambda: s.add("1.0"), TypeError, "argument 'x': must be real number, not str"),
-        (lambda: s.merge(other), TypeError, f"argument 'other': '{type(other).__name__}' object cannot be "
-                                            f"converted to '{c}'"),
-        (lambda: s.add(10**400), OverflowError, None),              # anything but a TypeError passes unchanged
-        (lambda: s.add(Floaty(ValueError())), ValueError, None),
-        (lambda: s.add(Floaty(KeyboardInterrupt())), KeyboardInterrupt, None),
+        (lambda: s.merge(SumF32()), TypeError, "argument 'other': 'SumF32' object cannot be converted to 'SumF64'"),
+        (lambda: s.add(10**400), OverflowError, "int too large to convert to float"),  # passed on unchanged
+        (lambda: s.add(Raising(KeyboardInterrupt("stop"))), KeyboardInterrupt, "stop"),
     ]:
         with pytest.raises(exc) as e:
             call()
-        assert message is None or str(e.value) == message
+        assert str(e.value) == message
     root, inner = KeyError("root"), TypeError("boom")
     inner.__cause__ = root
-    with pytest.raises(TypeError) as e:
-        s.add(Floaty(inner))
-    assert str(e.value) == "argument 'x': boom" and e.value.__cause__ is root and s.to_bytes() == b
-    if cls is SumF64:
-        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-            s.try_unmerge(s)
-        assert s.try_unmerge(other=t) is True and s.count() == 4
+    with pytest.raises(TypeError) as e:            # a conversion's TypeError names the argument, keeping its cause
+        s.add(Raising(inner))
+    assert str(e.value) == "argument 'x': boom" and e.value.__cause__ is root
+
+
+def outcome(xs, *ys):
+    """FastSumF64.extend(xs)'s state and count, or DotF64.extend(xs, ys)'s hash and dot(xs, ys); or the exception
+    raised (that it leaves the state as it was is test_hardening's)."""
+    acc = DotF64() if ys else FastSumF64()
+    try:
+        acc.extend(xs, *ys)
+    except BaseException as e:                    # a panic is no Exception
+        return type(e).__name__, str(e)
+    return (acc.state_hash(), result(lambda: dot(xs, *ys))) if ys else (acc.finish().to_bytes(), acc.count())
+
+
+@st.composite
+def sequences(draw, n):
+    fmt = draw(st.sampled_from("df"))
+    a = array.array(fmt, draw(st.lists(any_f64 if fmt == "d" else st.floats(width=32), min_size=n, max_size=n)))
+    return KINDS[draw(st.sampled_from(sorted(KINDS)))](a), a.tolist()
+
+
+@settings(max_examples=300)
+@given(st.data())
+def test_buffers_read_like_lists(data):
+    n = data.draw(st.integers(0, 16))
+    (xs, xlist), (ys, ylist) = data.draw(sequences(n)), data.draw(sequences(data.draw(st.sampled_from([n, n + 1]))))
+    assert outcome(xs) == outcome(xlist) and outcome(xs, ys) == outcome(xlist, ylist)
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")  # masked elements convert to NaN
+@pytest.mark.parametrize("obj, raw", [        # raw: the item format a mistaken buffer read would use
+    (type("Doubling", (array.array,), {"__iter__": lambda a: iter([2 * x for x in a.tolist()])})("d", [1.5]), "d"),
+    (np.ma.masked_array([1.0, 2.0, 3.0, 4.0], mask=[0, 1, 0, 0]), "d"),
+    (np.ones((2, 2), dtype="f"), "f"),                                          # 2-D
+    (np.array(2.0), "d"),                                                       # 0-D: iteration raises
+    (np.array([1.0, 2.5, 1e-310, -7.0], dtype=">d"), "d"),                      # big-endian
+    (memoryview((ctypes.c_double * 3)(1.0, 2.0, 3.5)), "d"),                    # format '<d': iteration raises
+    (np.arange(-3, 5), "d"),                                                    # int64
+    (b"\x01\x02", None), (range(3), None), ((True, 2**53 + 1, Fraction(1, 4)), None),   # plain sequences
+    # refused, with the error of the argument named, whichever it is:
+    ("ab", (TypeError, "Can't extract `str` to `Vec`")),
+    ({1.0}, (TypeError, "'set' object cannot be converted to 'Sequence'")),
+    (None, (TypeError, "'NoneType' object cannot be converted to 'Sequence'")),
+    ((x for x in [1.0]), (TypeError, "'generator' object cannot be converted to 'Sequence'")),
+    ([1.0, "a"], (TypeError, "must be real number, not str")),
+    ([1.0] * 5000 + [None], (TypeError, "must be real number, not NoneType")),
+    ([1.0, 10**400], (OverflowError, "int too large to convert to float")),    # not a TypeError: unchanged
+])
+def test_other_objects_are_iterated_or_refused(obj, raw):
+    if isinstance(raw, tuple):
+        error, message = raw[0].__name__, "argument '{}': " * (raw[0] is TypeError) + raw[1]
+        assert outcome(obj) == outcome(obj, np.ones(2)) == (error, message.format("xs"))
+        assert outcome(np.ones(2), obj) == (error, message.format("ys"))
+        return
+    try:                                          # what iterating gives; a plain sequence's items as float(x)
+        xs, error = list(obj) if raw else [float(x) for x in obj], None
+    except Exception as e:                        # what the argument xs then raises
+        xs, error = [], (type(e).__name__, "argument 'xs': " * isinstance(e, TypeError) + str(e))
+    ones = [1.0] * max(len(xs), 1)
+    assert outcome(obj) == (error or outcome(xs)) and outcome(obj, ones) == (error or outcome(xs, ones))
+    assert raw is None or outcome(np.frombuffer(memoryview(obj).tobytes(), dtype=raw).tolist()) != outcome(obj)
+
+
+@pytest.mark.parametrize("view", [lambda a: a, np.frombuffer, memoryview], ids=["array", "ndarray", "memoryview"])
+@pytest.mark.parametrize("seq", [list, SEQ])
+def test_buffer_values_are_taken_before_later_arguments_run_code(view, seq):
+    # Converting ys runs code that writes into xs's buffer: xs gives the values it held when it was converted.
+    data = array.array("d", [1.0, 2.0])
+    writer = type("Writer", (), {"__float__": lambda s: data.__setitem__(0, 100.0) or 1.0})()
+    assert dot(view(data), seq([writer, 1.0])) == 3.0 and data[0] == 100.0
