@@ -3,6 +3,7 @@ messages are rows of test_hardening's tables)."""
 import struct
 from fractions import Fraction
 
+import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -38,49 +39,42 @@ def build(cls, pairs, rng=None):
     return run(cls, [("add", k, x) for k, x in pairs], rng)
 
 
-@given(pairs=st.lists(st.tuples(keys, any_f64), max_size=40), rng=st.randoms(use_true_random=False))
-def test_sum_map_order_values_and_merge_groupings(pairs, rng):
-    groups, m = grouped(pairs), build(SumMap, pairs)
-    assert m.encode() == image(groups, sum_image) and (m.len(), m.count()) == (len(groups), len(pairs))
-    assert all(bits(m.value(k)) == bits(expected_value(xs)) for k, xs in groups.items())
-    other = build(SumMap, pairs[::2])
+def moments_read(m, k, xs):
+    """mean Σx/n and variance (n·Σx² − (Σx)²)/n², each rounded once"""
+    n, s1, s2 = len(xs), sum(map(Fraction, xs)), sum(Fraction(x) ** 2 for x in xs)
+    return canon([m.mean(k), m.variance(k)]) == canon([rnd(s1 / n), rnd((n * s2 - s1 * s1) / n**2)])
+
+
+MAPS = [  # (class, keys, values, the encoding of one key's state, its readings against the exact oracle)
+    (SumMap, keys, any_f64, sum_image, lambda m, k, xs: bits(m.value(k)) == bits(expected_value(xs))),
+    (MomentsMap, st.sampled_from(["", "a", "ab", "\U0001f600"]), moderate,
+     lambda xs: run(MomentsF64, [("add", x) for x in xs]).to_bytes(), moments_read),
+]
+
+
+@pytest.mark.parametrize("cls, keys, values, state, read", MAPS, ids=["SumMap", "MomentsMap"])
+@given(data=st.data(), rng=st.randoms(use_true_random=False))
+def test_key_order_values_and_merge_groupings(cls, keys, values, state, read, data, rng):
+    pairs = data.draw(st.lists(st.tuples(keys, values), max_size=40))
+    groups, m, other = grouped(pairs), build(cls, pairs), build(cls, pairs[::2])
+    assert m.encode() == image(groups, state) and m.len() == len(groups)
+    assert all(read(m, k, xs) for k, xs in groups.items())
+    assert build(cls, pairs, rng).encode() == m.encode()         # any order and grouping of merges
     before = other.encode()
-    assert build(SumMap, pairs, rng).encode() == m.encode()      # any order and grouping of merges
-    m.merge(other)                                               # merging leaves its argument alone
-    assert other.encode() == before and m.encode() == build(SumMap, pairs + pairs[::2]).encode()
-    assert bits(run(DeltasSum, [("add", x) for _, x in pairs]).value()) == bits(expected_value([x for _, x in pairs]))
+    m.merge(other)                # leaves its argument alone, and counts again what it merges (not idempotent)
+    assert other.encode() == before and m.encode() == build(cls, pairs + pairs[::2]).encode()
 
 
-@given(pairs=st.lists(st.tuples(st.sampled_from(["", "a", "ab", "\U0001f600"]), moderate), max_size=30),
-       rng=st.randoms(use_true_random=False))
-def test_moments_map_against_exact_oracle(pairs, rng):
-    m, groups = build(MomentsMap, pairs), grouped(pairs)
-    assert build(MomentsMap, pairs, rng).encode() == m.encode() and m.len() == len(groups)
-    assert m.encode() == image(groups, lambda xs: run(MomentsF64, [("add", x) for x in xs]).to_bytes())
-    for k, xs in groups.items():        # mean Σx/n and variance (n·Σx² − (Σx)²)/n², each rounded once
-        n, s1, s2 = len(xs), sum(map(Fraction, xs)), sum(Fraction(x) ** 2 for x in xs)
-        assert canon([m.mean(k), m.variance(k)]) == canon([rnd(s1 / n), rnd((n * s2 - s1 * s1) / n**2)])
-    twice = build(MomentsMap, pairs)    # not idempotent: a second merge counts everything again
-    twice.merge(m)
-    assert twice.encode() == build(MomentsMap, pairs + pairs).encode()
-
-
-@st.composite
-def replica_copies(draw):
-    """Copies that each saw a prefix of every replica's history; each replica has one writer."""
-    history = draw(st.dictionaries(st.integers(0, 2**64 - 1), st.lists(any_f64, min_size=1, max_size=6),
-                                   max_size=5))
-    cuts = draw(st.lists(st.fixed_dictionaries({r: st.integers(0, len(xs)) for r, xs in history.items()}),
-                         min_size=2, max_size=4))
-    return history, cuts
-
-
-@given(case=replica_copies(), rng=st.randoms(use_true_random=False))
-def test_join_converges_whatever_the_order_grouping_and_repetition(case, rng):
-    history, cuts = case
+@given(history=st.dictionaries(st.integers(0, 2**64 - 1), st.lists(any_f64, min_size=1, max_size=6), max_size=5),
+       data=st.data(), rng=st.randoms(use_true_random=False))
+def test_join_converges_whatever_the_order_grouping_and_repetition(history, data, rng):
+    # copies that each saw a prefix of every replica's history (each replica has one writer)
+    cuts = data.draw(st.lists(st.fixed_dictionaries({r: st.integers(0, len(xs)) for r, xs in history.items()}),
+                              min_size=2, max_size=4))
     copies = [build(ReplicatedSum, [(r, x) for r, c in cut.items() for x in history[r][:c]]) for cut in cuts]
     # per replica the longest prefix any copy saw
     latest = {r: history[r][:max(cut[r] for cut in cuts)] for r in history if any(cut[r] for cut in cuts)}
+    everything = [x for xs in latest.values() for x in xs]
     for _ in range(rng.randint(0, 12)):                          # random gossip, repetitions included
         a, b = rng.sample(copies, 2)
         a.join(b)
@@ -89,7 +83,8 @@ def test_join_converges_whatever_the_order_grouping_and_repetition(case, rng):
             if a is not b:
                 a.join(b)
     assert all(c.encode() == image(latest, sum_image, keyed=False) for c in copies)
-    assert bits(copies[0].value()) == bits(expected_value([x for xs in latest.values() for x in xs]))
+    assert bits(copies[0].value()) == bits(expected_value(everything))
+    assert bits(run(DeltasSum, [("add", x) for x in everything]).value()) == bits(expected_value(everything))
     before = copies[0].encode()
     copies[0].join(copies[1])                     # idempotent
     assert copies[0].encode() == before
@@ -98,6 +93,7 @@ def test_join_converges_whatever_the_order_grouping_and_repetition(case, rng):
 def test_golden_bytes_and_equal_counts_keep_their_own_state():
     one = encode_state(2**1074, 0, 1)             # a SumF64 holding 1.0
     assert SumMap().encode() == ReplicatedSum().encode() == bytes(4) and DeltasSum().value() == 0.0
+    assert build(SumMap, [("a", 1.0), ("b", 2.0), ("a", 3.0)]).count() == 3
     assert build(SumMap, [("a", 1.0)]).encode() == bytes.fromhex("01000000 01000000 61 19010000") + one
     assert build(ReplicatedSum, [(2**64 - 1, 1.0), (1, 1.0)]).encode() == (
         bytes.fromhex("02000000 0100000000000000 19010000") + one + bytes.fromhex("ffffffffffffffff 19010000") + one)
