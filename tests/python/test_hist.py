@@ -12,7 +12,7 @@ from hypothesis import example, given
 from hypothesis import strategies as st
 
 from conftest import COUNT_MAX, INF, NAN, TINY, any_f64
-from oracles import NAN_PAYLOADS, UNDEFINED, canon, extrema_image, outcome, total_key
+from oracles import NAN_PAYLOADS, UNDEFINED, canon, extrema_image, outcome, run, total_key
 from oracles import histogram_image as image
 from varnix import ExtremaF64, HistogramF64
 
@@ -45,8 +45,7 @@ COUNTS = st.integers(0, 4) | st.sampled_from([2**53 - 2, 2**53, 2**53 + 1, COUNT
 @given(raw=st.lists(st.integers(0, 2**64 - 1), min_size=1, max_size=12), data=st.data(), q=QS)
 def test_bins_counts_and_quantiles(raw, data, q):
     """Edges given to the constructor (a list or an array; one edge makes two open-ended bins), or decoded in any
-    order, infinite or NaN, with any counts and the undefined flag: values land in the bin bisect finds over the
-    order keys (the stored-order search for unsorted edges), and every query answers as the state says."""
+    order, infinite or NaN, with any counts and the undefined flag: every query answers as the state says."""
     edges = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in raw]
     built = data.draw(st.booleans())
     if built:
@@ -75,6 +74,16 @@ def quantile(counts, q):
     return lambda: HistogramF64.decode(image([0.0, 1.0, 2.0], counts)).quantile_bounds(q)
 
 
+def extrema(b, *xs):
+    """An extrema state decoded from b: its range, or once fed xs, its encoding."""
+    return lambda: (run(lambda: ExtremaF64.from_bytes(b=b), [("add", x) for x in xs]).to_bytes() if xs
+                    else ExtremaF64.from_bytes(b=b).range())
+
+
+def stored(lo, hi, flags, count):
+    return struct.pack("<ddBQ", lo, hi, flags, count)
+
+
 VALID = image([0.0, 1.0], [0, 1, 2], 7)
 SORTED = "edges must be sorted, finite, len>=2"
 
@@ -89,8 +98,13 @@ SORTED = "edges must be sorted, finite, len>=2"
                                                       [0.0, -0.0], [-INF])],
     *[(lambda b=b: HistogramF64.decode(b), UNDEFINED) for b in (
         bytes(4), bytes(5), bytes(21), VALID[:-1], VALID + b"\0", b"\3" + VALID[1:], VALID[:4] + b"\2" + VALID[5:],
-        struct.pack("<IB", 0x1000_0001, 0) + bytes(32))],   # 2**28 edges claimed in 37 bytes: 16 n + 21 wraps in 32 bits
+        struct.pack("<IB", 0x1000_0001, 0) + bytes(32))],   # 2**28 edges in 37 bytes: 16 n + 21 wraps in 32 bits
     (lambda: HistogramF64([-0.0, 1.0]).encode().hex(), "0200000000" "0000000000000080" "000000000000f03f" + "00" * 32),
+    (extrema(bytes(24)), "wrong byte length"), (extrema(bytes(26)), "wrong byte length"),
+    (extrema(stored(0.0, 0.0, 4, 0)), UNDEFINED),                               # an unknown flag
+    (extrema(stored(1.0, 0.0, 0, 1)), UNDEFINED), (extrema(stored(0.0, -0.0, 1, 1)), UNDEFINED),  # no value; NaN
+    (extrema(stored(2.0, -1.0, 2, 2)), -3.0), (extrema(stored(1.0, -NAN, 2, 1)), NAN),   # extremes taken as stored
+    (extrema(stored(-1.0, 1.0, 2, COUNT_MAX), 0.5, -2.0, NAN), stored(-2.0, 1.0, 3, COUNT_MAX)),   # count saturates
 ])
 def test_worked_cases_and_rejections(call, want):
     assert outcome(call) == canon(want)
@@ -113,22 +127,3 @@ def test_extremes_in_the_total_order_in_any_order(xs, rng):
     span = NAN if lo == hi and not math.isfinite(lo) else hi - lo      # inf - inf: the one NaN of every machine
     assert [outcome(f) for f in (e.min, e.max, e.range)] == \
         ([UNDEFINED] * 3 if len(values) < len(xs) or not values else canon([lo, hi, span]))
-
-
-def stored(lo, hi, flags, count):
-    return struct.pack("<ddBQ", lo, hi, flags, count)
-
-
-@pytest.mark.parametrize("b, adds, want", [
-    (bytes(24), [], "wrong byte length"), (bytes(26), [], "wrong byte length"), (stored(0.0, 0.0, 4, 0), [], UNDEFINED),
-    (stored(1.0, 0.0, 0, 1), [], UNDEFINED), (stored(0.0, -0.0, 1, 1), [], UNDEFINED),  # extremes, no value
-    (stored(2.0, -1.0, 2, 2), [], -3.0), (stored(1.0, -NAN, 2, 1), [], NAN),   # taken as stored
-    (stored(-1.0, 1.0, 2, COUNT_MAX), [0.5, -2.0, NAN], stored(-2.0, 1.0, 3, COUNT_MAX)),   # the count saturates
-])
-def test_decoded_extrema(b, adds, want):
-    def decoded():
-        e = ExtremaF64.from_bytes(b=b)
-        for x in adds:
-            e.add(x)
-        return e.to_bytes() if adds else e.range()
-    assert outcome(decoded) == canon(want)
