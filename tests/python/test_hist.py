@@ -115,8 +115,6 @@ def test_worked_cases_and_rejections(call, want):
 @example(xs=[0.0, -0.0], rng=None).via("-0.0 below +0.0")
 @example(xs=[INF, INF], rng=None).via("inf - inf")
 def test_extremes_in_the_total_order_in_any_order(xs, rng):
-    values = sorted((x for x in xs if not math.isnan(x)), key=total_key)
-    lo, hi = (values[0], values[-1]) if values else (0.0, 0.0)
     want = extrema_image(xs)
     for order in (xs, xs[::-1], rng.sample(xs, len(xs)) if rng else sorted(xs, key=total_key)):
         e = ExtremaF64()
@@ -124,6 +122,6 @@ def test_extremes_in_the_total_order_in_any_order(xs, rng):
             e.add(x=x)
         assert e.to_bytes() == want == ExtremaF64.from_bytes(want).to_bytes()
         assert e.state_hash() == hashlib.sha256(want).digest()
+    lo, hi, flags = struct.unpack_from("<ddB", want)                   # readable only with values and no NaN
     span = NAN if lo == hi and not math.isfinite(lo) else hi - lo      # inf - inf: the one NaN of every machine
-    assert [outcome(f) for f in (e.min, e.max, e.range)] == \
-        ([UNDEFINED] * 3 if len(values) < len(xs) or not values else canon([lo, hi, span]))
+    assert [outcome(f) for f in (e.min, e.max, e.range)] == ([UNDEFINED] * 3 if flags != 2 else canon([lo, hi, span]))
