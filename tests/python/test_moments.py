@@ -26,8 +26,7 @@ CLASSES = pytest.mark.parametrize("cls", FIELDS, ids=lambda c: c.__name__)
 def addends(cls, op, x, w=None):
     """What one call adds to each field (values to a sum, factor pairs to a product sum), and whether it sets the
     tiny-square flag. Higher powers are products of x, its rounded square p and the square's residual e."""
-    p = x * x
-    e = fma(x, x, -p)
+    p, e = x * x, fma(x, x, -x * x)
     if cls is MomentsF64:
         return [[x], [(x, x)]], None
     if cls is PnMomentsF64:
@@ -50,12 +49,9 @@ def model(cls, ops):
     return [sum_acc(f) if kind == "s" else dot_acc(f) for kind, f in zip(FIELDS[cls], parts)], tiny
 
 
-def error(v):
-    return v if isinstance(v, str) else None
-
-
 def first(*checks):
-    return next((c for c in checks if c), None)
+    """The first error name among checks (falsy values and exact readings pass)."""
+    return next((c for c in checks if isinstance(c, str)), None)
 
 
 def root(v):
@@ -69,12 +65,12 @@ def stats(cls, accs, tiny):
     if cls is PnMomentsF64:
         n -= accs[2][2]
         out = {"live_count": n if n >= 0 else UNDEFINED}
-        err = first(n < 0 and DEGENERATE, n == 0 and EMPTY, *map(error, r[::2] + r[1::2]))  # sums, then squares
+        err = first(n < 0 and DEGENERATE, n == 0 and EMPTY, *r[::2], *r[1::2])  # sums, then squares
         r = r if err else [r[0] - r[2], r[1] - r[3]]          # the net Σx and Σx² of n values
     else:
-        out, err = {"count": n}, first(not n and EMPTY, tiny and LOST, *map(error, r))
+        out, err = {"count": n}, first(not n and EMPTY, tiny and LOST, *r)
     if cls in (MomentsF64, Moments4F64):                     # the mean reads Σx only
-        out["mean"] = first(not n and EMPTY, error(r[0])) or rnd(r[0] / n)
+        out["mean"] = first(not n and EMPTY, r[0]) or rnd(r[0] / n)
     if cls is WeightedMomentsF64:
         err = err or r[0] <= 0 and DEGENERATE
     if err:
@@ -167,9 +163,6 @@ def test_added_and_decoded_states(cls, data):
     check(s, stats(cls, accs, tiny))
 
 
-H, P500 = float.fromhex, math.ldexp(1 + 2**-52, -500)     # P500's square is normal with bits below 2**-1074
-
-
 def adds(*args):
     return [("add", *a) if isinstance(a, tuple) else ("add", a) for a in args]
 
@@ -187,15 +180,11 @@ def golden(size, nonzero):
                                                            1117: 2, 1260: 8, 1399: 2}))),
     (MomentsF64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
                                         stddev=1.118033988749895)),
-    (MomentsF64, adds(0.1, 0.2, 0.3), dict(mean=0.2, variance=0.006666666666666665)),  # fsum/3 is 0.20000000000000004
-    (MomentsF64, adds(P500), dict(mean=P500, variance=LOST, stddev=LOST)),
     (Moments4F64, adds(1, 2, 10), dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
                                        excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
                                        skewness=0.6745554845457656)),
     (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
     (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
-    (WeightedMomentsF64, adds((H("0x1.35e1fd2f21c96p-500"), 2.0**62), (H("0x1.35e1fd2ead00ap-500"), 2.0**60)),
-     dict(variance=LOST)),
     (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], dict(live_count=3, mean=2.0, variance=0.6666666666666666)),
     (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE)),
     (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
