@@ -1,5 +1,5 @@
 """The stubs of varnix and varnix_arrays: mypy and pyright accept the correct calls (numpy arrays included, on
-Python 3.11 too) and flag every wrong call."""
+Python 3.11 too) and flag every wrong call; every public class and function of the stubs has a docstring."""
 import ast
 import pathlib
 import re
@@ -10,14 +10,13 @@ import sys
 import pytest
 
 CASES = pathlib.Path(__file__).parent / "typing_cases"
-BAD_LINES = {("bad.py", i) for i, line in enumerate((CASES / "bad.py").read_text().splitlines(), 1)
-             if line.strip() and not line.startswith(("#", "import", "x ="))}
-CHECKERS = {
-    "mypy": ([sys.executable, "-m", "mypy", "--python-version", "3.11", "--follow-imports=silent",
-              "--cache-dir", str(CASES.parents[2] / "build" / "mypy-cache")], re.compile(r"(\w+\.py):(\d+): error")),
-    "pyright": ([shutil.which("pyright") or str(pathlib.Path(sys.executable).parent / "pyright"),
-                 "--pythonversion", "3.11", "--pythonpath", sys.executable],
-                re.compile(r"(\w+\.py):(\d+):\d+ - error")),
+LINES = (CASES / "bad.py").read_text().splitlines()
+BAD = {("bad.py", str(i)) for i in range(LINES.index("x = np.linspace(0.0, 1.0, 5)") + 2, len(LINES) + 1)}
+CHECKERS = {    # the command, and the pattern of an error line
+    "mypy": ([sys.executable, "-m", "mypy", "--python-version", "3.11", "--follow-imports=silent", "--cache-dir",
+              str(CASES.parents[2] / "build" / "mypy-cache")], r"(\w+\.py):(\d+): error"),
+    "pyright": ([shutil.which("pyright") or str(pathlib.Path(sys.executable).parent / "pyright"), "--pythonversion",
+                 "3.11", "--pythonpath", sys.executable], r"(\w+\.py):(\d+):\d+ - error"),
 }
 
 
@@ -27,8 +26,7 @@ def test_checkers_accept_good_calls_and_reject_bad_ones(checker):
     if not pathlib.Path(command[0]).exists():
         pytest.skip(f"{checker} is not installed")
     out = subprocess.run(command + ["good.py", "bad.py"], capture_output=True, text=True, cwd=CASES).stdout
-    flagged = {(m.group(1), int(m.group(2))) for m in map(pattern.search, out.splitlines()) if m}
-    assert flagged == BAD_LINES, out
+    assert set(re.findall(pattern, out)) == BAD, out
 
 
 @pytest.mark.parametrize("stub", ["varnix-stubs/__init__.pyi", "bindings/arrays/varnix_arrays/__init__.pyi",
