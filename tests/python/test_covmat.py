@@ -85,8 +85,8 @@ def test_against_oracles_in_any_order_grouping_and_after_downdates(design, rng, 
     d, rows = design
     m = filled(d, rows)
     assert m.encode() == image(d, rows) and m.state_hash() == hashlib.sha256(m.encode()).digest()
-    exact, fast = outcome(m.regression_exact), outcome(m.regression)
-    assert [exact, fast] == canon(regressions(d, rows))
+    answers = [outcome(m.regression_exact), outcome(m.regression)]
+    assert answers == canon(regressions(d, rows))
     want = [cov_oracle(rows, i, j)] * 2 if max(i, j) < d else "Degenerate"
     assert outcome(lambda: [m.covariance(i, j), m.covariance(j, i)]) == canon(want)
     # the rows shuffled over parts merged in any grouping; a merged extra part subtracted again
@@ -96,19 +96,17 @@ def test_against_oracles_in_any_order_grouping_and_after_downdates(design, rng, 
     assert total.encode() == image(d, rows + rows[::-1] + rows[:1])
     total.sub(extra)
     assert (total.encode(), total.state_hash()) == (m.encode(), m.state_hash())
-    assert (outcome(total.regression_exact), outcome(total.regression)) == (exact, fast)
-    assert outcome(lambda: total.sub(extra)) == "Degenerate"    # more observations than it holds: refused
-    assert total.encode() == m.encode()
+    assert [outcome(total.regression_exact), outcome(total.regression)] == answers
+    assert outcome(lambda: total.sub(extra)) == "Degenerate" and total.encode() == m.encode()  # too many: refused
 
 
-def poisoned(m):
-    m.merge(CovMatrixF64(m.encode()[0] + 1))                  # a state of another dimension
-    return m
+# a state of dimension 2 poisoned by a merge with another dimension, as its encoding gives it
+POISONED = HEADER.pack(2, 1) + CovMatrixF64(2).encode()[5:]
 
 
 @pytest.mark.parametrize("d, rows, covariances, error", [      # a covariance of None: the oracle's value
     (2, [], {(0, 5): "Empty"}, "Empty"),
-    (2, "poisoned", {(0, 0): "Degenerate"}, "Degenerate"),
+    (2, POISONED, {(0, 0): "Degenerate"}, "Degenerate"),          # poison is tested before the count
     (2, [[1, NAN, 1], [2, 3, 4]], {(0, 0): None, (0, 1): "NonFinite", (0, 5): "Degenerate"}, "NonFinite"),
     (2, [[TINY, 1, 1], [2, 3, 4]], {(0, 0): "ExactnessLost", (1, 1): None}, "ExactnessLost"),
     (2, [[TINY, 1, 1], [2, 3, INF]], {(0, 0): "ExactnessLost"}, "NonFinite"),      # Σy is read before products
@@ -117,7 +115,7 @@ def poisoned(m):
     (2, [[1e-100, 1e200, 1e-250], [1, 2, 3]], {(1, 1): "NonFinite", (0, 1): None}, "ExactnessLost"),
 ])
 def test_errors_in_order_leave_the_state_unchanged(d, rows, covariances, error):
-    m = poisoned(filled(d, [[1, 2, 3]])) if rows == "poisoned" else filled(d, rows)
+    m = CovMatrixF64.decode(rows) if rows == POISONED else filled(d, rows)
     before = m.encode()
     for (i, j), want in covariances.items():
         assert outcome(lambda: m.covariance(i, j)) == canon(cov_oracle(rows, i, j) if want is None else want)
@@ -125,15 +123,16 @@ def test_errors_in_order_leave_the_state_unchanged(d, rows, covariances, error):
     assert m.encode() == before
 
 
-def test_subtraction_poisoning_and_dimensions():
+def test_subtraction_poisoning_dimensions_and_decoding():
     rows = [[1, 2, 3], [4, 5, 6], [NAN, 0, 0]]
     m = filled(2, rows)
     # a flag, an inexact product (checked after every sum) or poison in the subtrahend: refused, nothing changes
-    for other in (filled(2, [[NAN, 0, 0]]), filled(2, [[TINY, TINY, 0]]), poisoned(CovMatrixF64(2))):
+    for other in (filled(2, [[NAN, 0, 0]]), filled(2, [[TINY, TINY, 0]]), CovMatrixF64.decode(POISONED)):
         assert outcome(lambda: m.sub(other)) == "Degenerate" and m.encode() == image(2, rows)
     m.sub(filled(2, [[1, 2, 3]]))                             # a flag on self stays; the contribution goes
     m.merge(CovMatrixF64(1))                                  # only the poisoned byte changes
-    assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]], poisoned=1) == CovMatrixF64.decode(m.encode()).encode()
+    good = image(2, [[NAN, 0, 0], [4, 5, 6]], poisoned=1)
+    assert m.encode() == good
     for d, exc in [(-1, OverflowError), (2**32, OverflowError), (2**32 - 1, MemoryError), (2**20, MemoryError)]:
         with pytest.raises(exc):                              # a header too small for d, a state too large
             CovMatrixF64(d)
@@ -141,32 +140,23 @@ def test_subtraction_poisoning_and_dimensions():
         m.add([1.0], 2.0)
     assert (type(e.value).__name__, str(e.value)) == \
         ("PanicException", "assertion `left == right` failed: row length must equal dim()\n  left: 1\n right: 2")
-    assert m.encode() == image(2, [[NAN, 0, 0], [4, 5, 6]], poisoned=1)
-
-
-GOOD = filled(2, [[1, 2, 3], [-4, 0.5, 6]]).encode()
-
-
-@pytest.mark.parametrize("b, ok", [
-    *[(b, False) for b in (b"", GOOD[:4], GOOD[:-1], GOOD + b"\0", HEADER.pack(3, 0) + GOOD[5:],
-                           HEADER.pack(2**32 - 1, 0) + bytes(281))],      # lengths other than the header's
-    *[(GOOD[:at] + bytes([v]) + GOOD[at + 1:], ok) for at, v, ok in [
-        (4, 1, True), (4, 2, False),            # the poisoned byte
-        (5 + 273, 0x7F, True),                  # a count: taken as stored
-        (5 + 272, 8, False),                    # the flag byte of the first sum
-        (len(GOOD) - 1, 2, False)]],            # the inexact-product byte of the last product sum
-])
-def test_decoder(b, ok):
-    assert outcome(lambda: CovMatrixF64.decode(b=b).encode()) == (b if ok else UNDEFINED)
+    assert m.encode() == good
+    for b, ok in [   # the decoder: lengths other than the header gives, bytes out of range or taken as stored
+            *[(b, False) for b in (b"", good[:4], good[:-1], good + b"\0", HEADER.pack(3, 0) + good[5:],
+                                   HEADER.pack(2**32 - 1, 0) + bytes(281))],
+            *[(good[:at] + bytes([v]) + good[at + 1:], ok) for at, v, ok in [
+                (4, 0, True), (4, 2, False),        # the poisoned byte
+                (5 + 273, 0x7F, True),              # a count
+                (5 + 272, 8, False),                # the flag byte of the first sum
+                (len(good) - 1, 2, False)]]]:       # the inexact-product byte of the last product sum
+        assert outcome(lambda: CovMatrixF64.decode(b=b).encode()) == (b if ok else UNDEFINED), b[:6]
 
 
 def test_keyboard_interrupt_stops_the_exact_tier():
-    # The solver holds the interpreter lock, so no Python thread can run until it returns: the interrupt comes
-    # from the kernel's interval timer, whose handler raises KeyboardInterrupt when the solver polls.
     rng = random.Random(5)
     m = filled(90, [[rng.random() for _ in range(91)] for _ in range(120)])
     before, previous = m.encode(), signal.signal(signal.SIGALRM, signal.default_int_handler)
-    try:
+    try:     # the solver holds the interpreter lock: only a signal, which it polls for, can stop it
         signal.setitimer(signal.ITIMER_REAL, 0.05)
         with pytest.raises(KeyboardInterrupt):
             m.regression_exact()
