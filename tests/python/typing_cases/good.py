@@ -5,11 +5,11 @@ import varnix
 import varnix_arrays as va
 
 x = np.linspace(0.0, 1.0, 5)
-s: varnix.SumF64 = va.sum([1, 2.5, np.float32(3)], skipna=True)
 m: varnix.MomentsF64 = va.merge_all([va.moments(x.astype(np.float32)), va.moments(x)])
 m4: varnix.Moments4F64 = va.moments4(memoryview(b"\x01\x02"))
 total: float = va.dot_value(va.merge_dot_states(va.dot_state(x, x.astype(np.int32))))
-merged_bytes: bytes = va.merge_all([s.to_bytes()], cls=varnix.SumF64)
+s: varnix.SumF64 = va.sum([1, 2.5, np.float32(3)], skipna=True)
+merged: bytes = va.merge_all([s.to_bytes()], cls=varnix.SumF64)
 h: varnix.HistogramF64 = va.merge_histograms(va.histogram(x, [0.0, 0.5]), va.histogram([1], x))
 e: varnix.ExtremaF64 = va.merge_extrema(va.extrema(x, skipna=True), va.extrema(x))
 c: varnix.CovF64 = va.cov(x, x[::-1], skipna=True)
