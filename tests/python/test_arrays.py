@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
 
 import varnix
 import varnix_arrays as va
@@ -55,15 +56,10 @@ def bulk_is_one_by_one(x, y, skipna):
 
 @st.composite
 def columns(draw, n):
-    """A 1-D numpy array of n values of any dtype, byte order and stride."""
-    dtype = draw(st.sampled_from(DTYPES))
-    order, step = draw(st.sampled_from("<>")) if dtype != "g" else "=", draw(st.sampled_from([1, 2, -1, -3]))
-    kind = np.dtype(dtype)
-    values = st.integers(int(np.iinfo(kind).min), int(np.iinfo(kind).max)) if kind.kind in "iu" else \
-        st.booleans() if kind.kind == "b" else any_f64
-    with np.errstate(over="ignore", invalid="ignore"):
-        base = np.array(draw(st.lists(values, min_size=n, max_size=n)), dtype=kind.newbyteorder(order))
-    return np.repeat(base, abs(step))[:: abs(step)] if step > 0 else np.repeat(base[::-1], abs(step))[::step]
+    """A 1-D numpy array of n values of any dtype and byte order (long double native only), strided either way."""
+    dtype, step = np.dtype(draw(st.sampled_from(DTYPES))), draw(st.sampled_from([1, 2, -1, -3]))
+    dtype = dtype if dtype.char == "g" else dtype.newbyteorder(draw(st.sampled_from("<>")))
+    return draw(hnp.arrays(dtype, n * abs(step)))[::step]
 
 
 @given(st.data(), st.booleans(), st.integers(0, 40), st.integers(0, 4))
@@ -117,11 +113,9 @@ GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
      "histograms have different edges"),
     (lambda: _native.merge_histograms(GOOD_H, histogram_image([0.0], [1, 2], 0)), "histograms have different edges"),
     (lambda: _native.merge_histograms(histogram_image([0.0, 1.0], [1, 2, 3], 0, 2), GOOD_H), UNDEFINED),
-    (lambda: _native.merge_histograms(GOOD_H[:-1], GOOD_H), UNDEFINED),
-    (lambda: _native.merge_histograms(bytes(21), histogram_image([0.0], [1, 2], 0)), UNDEFINED),
+    (lambda: _native.merge_histograms(GOOD_H, GOOD_H[:-1]), UNDEFINED),
     (lambda: _native.merge_extrema(bytes(24), extrema_image([1.0])), "wrong byte length"),
     (lambda: _native.merge_extrema(bytes(16) + b"\x04" + bytes(8), extrema_image([1.0])), UNDEFINED),
-    (lambda: _native.merge_extrema(extrema_image([1.0])[:16] + bytes(9), extrema_image([1.0])), UNDEFINED),
     (lambda: va.extrema([math.nan, 1.0]).min(), UNDEFINED),
     (lambda: va.merge_all([]), "merge_all needs at least one state"),
 ])
