@@ -111,22 +111,18 @@ def check(obj, want):
     assert obj.to_bytes() == before
 
 
-def near(top):
-    """Values of at most 53 bits whose top bit lies in [top - 60, top]: their powers and products are often exact."""
-    return st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1), st.integers(0, 52),
-                     st.integers(top - 60, top))
-
-
 # scales from the subnormals to near overflow, biased to where squares and fourth powers stop being exact
 TOPS = st.one_of(st.integers(-1126, 970), st.integers(-200, 200), st.integers(-560, -470), st.integers(-300, -230),
                  st.integers(240, 520))
 
 
 def draw_ops(data, cls):
-    """Calls on cls: each argument column at a scale of its own, and in a quarter of the lists values of any kind;
-    for PnMomentsF64 removals of values never added, and sometimes of half of those added, interleaved."""
-    columns = [near(data.draw(TOPS)) | (any_f64 if data.draw(st.integers(0, 3)) == 0 else st.nothing())
-               for _ in range(2 if cls in (CovF64, WeightedMomentsF64) else 1)]
+    """Calls on cls: each argument column of values of at most 53 bits whose top bit lies in [top - 60, top] for a
+    scale top of its own (their powers and products are often exact), and in a quarter of the lists values of any
+    kind; for PnMomentsF64 removals of values never added, and sometimes of half of those added, interleaved."""
+    columns = [st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1), st.integers(0, 52),
+                         st.integers(top - 60, top)) | (any_f64 if data.draw(st.integers(0, 3)) == 0 else st.nothing())
+               for top in [data.draw(TOPS) for _ in range(2 if cls in (CovF64, WeightedMomentsF64) else 1)]]
     if cls is WeightedMomentsF64 and data.draw(st.booleans()):
         columns[1] = columns[1].map(abs)                      # weights of one sign: a positive total more often
     kind = st.sampled_from(["add", "add", "remove"]) if cls is PnMomentsF64 else st.just("add")
