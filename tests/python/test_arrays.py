@@ -105,8 +105,7 @@ GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
     (lambda: va.cov_matrix(np.zeros(3), [1.0, 2.0, 3.0]), TypeError),
     (lambda: va.dot_value(bytes(281)), "wrong byte length"),
     (lambda: va.dot_value(va.dot_state([1e-200], [1e-200])), "ExactnessLost"),
-    (lambda: va.merge_dot_states(bytes(272) + b"\x08" + bytes(9)), UNDEFINED),     # a flag byte of 8
-    (lambda: va.merge_dot_states(bytes(281) + b"\x02"), UNDEFINED),                # an inexact-product byte of 2
+    (lambda: va.merge_dot_states(bytes(272) + b"\x08" + bytes(9)), UNDEFINED),     # undecodable: a flag byte of 8
     *[(lambda e=e: va.histogram([1.0], e), "edges must be sorted, finite, len>=2")
       for e in ([], [1.0, 1.0], [0.0, math.inf], [2.0, 1.0])],
     (lambda: va.merge_histograms(va.histogram([1.0], [0.0, 1.0]), va.histogram([1.0], [0.0, 2.0])),
@@ -116,7 +115,6 @@ GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
     (lambda: _native.merge_histograms(GOOD_H, GOOD_H[:-1]), UNDEFINED),
     (lambda: _native.merge_extrema(bytes(24), extrema_image([1.0])), "wrong byte length"),
     (lambda: _native.merge_extrema(bytes(16) + b"\x04" + bytes(8), extrema_image([1.0])), UNDEFINED),
-    (lambda: va.extrema([math.nan, 1.0]).min(), UNDEFINED),
     (lambda: va.merge_all([]), "merge_all needs at least one state"),
 ])
 def test_refusals(call, message):
