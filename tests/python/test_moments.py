@@ -175,6 +175,7 @@ def golden(size, nonzero):
                                        skewness=0.6745554845457656)),
     (Moments4F64, adds(1e-160, NAN), dict(mean=NONFINITE, variance=LOST)),         # the tiny square is tested first
     (PnMomentsF64, adds(1) + [("remove", 1)] * 2, dict(live_count=UNDEFINED, mean=DEGENERATE)),
+    (PnMomentsF64, adds(1e-160, 2.0) + [("remove", NAN)], dict(mean=NONFINITE)),   # Σx removed before an inexact Σx²
     (CovF64, adds((1, 2), (2, 3), (4, 7)), dict(covariance=2.6666666666666665, slope=1.7142857142857142,
                                                 intercept=0.0, r_squared=0.9795918367346939,
                                                 correlation=0.989743318610787)),
