@@ -198,7 +198,8 @@ VARIANTS = [  # (name, placeholders, what the call gives: None for a result, els
     ("other type", {"o": 1.0}, TypeError),
     ("other is self", {"o": lambda s, *_: s}, RuntimeError),
     ("byte length", {"b": bytes(3)}, ValueError),
-    ("bytes type", {"b": bytearray(281)}, TypeError),
+    ("bytes type", {"b": bytearray(281)},
+     (TypeError, "argument 'b': 'bytearray' object cannot be converted to 'PyBytes'")),
     *[(name, {"xs": make}, want) for name, make, want in SEQUENCES],
 ]
 
