@@ -8,8 +8,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import (COUNT_MAX, F32, F64, INF, MAXF, MIN_NORMAL, NAN, TINY, UNIT, any_f64, bits, counts, dot_parts,
-                      encode_state, expected_value, f32, flagged_value, round_to, state_ints, sum_image)
+from conftest import (COUNT_MAX, F32, F32_MAX, F64, INF, MAXF, MIN_NORMAL, NAN, TINY, UNIT, any_f64, bits, counts,
+                      dot_parts, encode_state, expected_value, f32, flagged_value, round_to, state_ints, sum_image)
 from oracles import UNDEFINED, canon, outcome, run
 from varnix import DotF64, SumF32, SumF64, dot
 
@@ -66,6 +66,8 @@ def test_decoded_states_merge_and_unmerge(cls, data, fa, fb, ca, cb):
     (SumF64, [MAXF, 2.0**970, -TINY], MAXF),
     (SumF32, [P24 + 1], P24),                            # each input is rounded to binary32 first: a tie
     (SumF32, -U150, -0.0),                               # a negative sum rounding to zero keeps its sign
+    (SumF32, 2**1202 - 2**1177, INF),                    # largest binary32 + half an ulp: the tie overflows
+    (SumF32, 2**1202 - 2**1177 - 1, F32_MAX),
 ])
 def test_worked_rounding(cls, xs, value):
     conv, fmt = KIND[cls][1:3]
