@@ -325,8 +325,7 @@ EXHAUSTION = r"""
 import math, random, resource, threading, varnix
 H = resource.getrlimit(resource.RLIMIT_AS)[1]
 
-def squeezed(call, extra, hog):
-    # call() under an address-space limit `extra` bytes above the present use, with the heap first filled up
+def squeezed(call, extra=8 << 20, hog=1):   # call() with the address space capped `extra` above its use, heap filled
     vm = int([l for l in open("/proc/self/status") if l.startswith("VmSize")][0].split()[1]) * 1024
     resource.setrlimit(resource.RLIMIT_AS, (vm + extra, H))
     held = []
@@ -341,18 +340,13 @@ def squeezed(call, extra, hog):
         del held[:]
         resource.setrlimit(resource.RLIMIT_AS, (H, H))
 
-m4, cov = varnix.Moments4F64(), varnix.CovF64()
+m4, cov, out = varnix.Moments4F64(), varnix.CovF64(), []
 for x in (1.0, 2.0, 10.0): m4.add(x); cov.add(x, x * x)
-stats = [m4.kurtosis, m4.skewness, m4.excess_kurtosis, cov.correlation, cov.intercept]
-print([(f(), squeezed(f, 8 << 20, 1)) for f in stats])
-
-out = []
-def first_touch():   # a thread's first hash and first C++ exception, under exhaustion
-    s = varnix.SumF64(); s.add(1.0)
-    out.extend([squeezed(lambda: s.state_hash()[:0], 8 << 20, 1), squeezed(lambda: varnix.CovMatrixF64(3000), 8 << 20, 1)])
-t = threading.Thread(target=first_touch); t.start(); t.join()
-print(out)
-
+print([(f(), squeezed(f)) for f in (m4.kurtosis, m4.skewness, m4.excess_kurtosis, cov.correlation, cov.intercept)])
+s = varnix.SumF64()   # a thread's first hash and first C++ exception, both under exhaustion
+t = threading.Thread(target=lambda: out.extend([s.add(1.0), squeezed(lambda: s.state_hash()[:0]),
+                                                squeezed(lambda: varnix.CovMatrixF64(3000))]))
+t.start(); t.join(); print(out[1:])
 m, rng = varnix.CovMatrixF64(40), random.Random(5)
 for _ in range(48): m.add([math.ldexp(rng.random(), rng.randrange(-400, 400)) for _ in range(40)], rng.random())
 before = m.encode()
