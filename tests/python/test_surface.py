@@ -40,22 +40,19 @@ def params(fn):
 
 
 def test_one_version_from_pyproject_and_none_on_the_module():
-    # the distribution's metadata (where the imported package is an installed one) and varnix_arrays.__version__
-    # both carry pyproject's version; the module's fixed surface has no __version__
+    # pyproject's version is varnix_arrays.__version__ and, where the package imported is an installed one, the
+    # distribution's; the module's fixed surface has no __version__
     import importlib.metadata
     import tomllib
 
     import varnix_arrays
-    pyproject = pathlib.Path(__file__).parents[2] / "pyproject.toml"
-    versions = {varnix_arrays.__version__, tomllib.loads(pyproject.read_text())["project"]["version"]}
-    try:
-        dist = importlib.metadata.distribution("varnix")
-        if pathlib.Path(dist.locate_file("varnix_arrays/__init__.py")).resolve() == \
-                pathlib.Path(varnix_arrays.__file__).resolve():
+    versions = {varnix_arrays.__version__, tomllib.loads(
+        (pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]["version"]}
+    for dist in importlib.metadata.distributions(name="varnix"):
+        if pathlib.Path(dist.locate_file("varnix_arrays/__init__.py")).samefile(varnix_arrays.__file__):
             versions.add(dist.version)
-    except importlib.metadata.PackageNotFoundError:
-        pass        # the package imported from a build tree, without a distribution's metadata
     assert len(versions) == 1 and not hasattr(varnix, "__version__"), versions
+
 
 def test_names_signatures_and_docs_are_the_stubs():
     # the hand-written stub declares the module: names in registration order, parameters, staticmethods, docstrings
