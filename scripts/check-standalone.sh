@@ -92,8 +92,8 @@ ldd "$site/varnix.abi3.so" "$site/varnix_arrays/_native.abi3.so"
 if ldd "$site/varnix.abi3.so" "$site/varnix_arrays/_native.abi3.so" | grep -q "not found"; then exit 1; fi
 echo "== where the loader found each library (LD_DEBUG=libs)"
 LD_DEBUG=libs /venv/bin/python -c 'import varnix, varnix_arrays' 2>&1 \
-    | grep -E "find library=lib(gmp|crypto|ssl)|trying file=.*lib(gmp|crypto|ssl)|calling init: .*lib(gmp|crypto|ssl)" \
-    | sed 's/^ *[0-9]*: *//'
+    | grep -E "find library=lib(gmp|crypto|ssl)|R(UN)?PATH from file .*varnix|trying file=.*varnix\.libs/lib|calling init: .*lib(gmp|crypto|ssl)" \
+    | sed -E 's/^ *[0-9]+: *//; s/search path=[^[:space:]]*:([^:[:space:]]+)[[:space:]]+/search path=...:\1 /'
 echo "== smoke run"
 /venv/bin/python -I /check/smoke.py
 EOF
