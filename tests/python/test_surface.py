@@ -42,15 +42,11 @@ def params(fn):
 def test_one_version_from_pyproject_and_none_on_the_module():
     # pyproject's version is varnix_arrays.__version__ and, where the package imported is an installed one, the
     # distribution's; the module's fixed surface has no __version__
-    import importlib.metadata
-    import tomllib
-
-    import varnix_arrays
+    import importlib.metadata, tomllib, varnix_arrays  # noqa: E401
     versions = {varnix_arrays.__version__, tomllib.loads(
         (pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]["version"]}
-    for dist in importlib.metadata.distributions(name="varnix"):
-        if pathlib.Path(dist.locate_file("varnix_arrays/__init__.py")).samefile(varnix_arrays.__file__):
-            versions.add(dist.version)
+    versions |= {d.version for d in importlib.metadata.distributions(name="varnix")
+                 if pathlib.Path(d.locate_file("varnix_arrays/__init__.py")).samefile(varnix_arrays.__file__)}
     assert len(versions) == 1 and not hasattr(varnix, "__version__"), versions
 
 
