@@ -5,5 +5,6 @@ cd "$(dirname "$0")/.."
 source scripts/setup.sh
 ensure_debian_packages g++ libssl-dev libgmp-dev
 ensure_venv
+echo "setup: compiling and installing varnix into .venv (about 2 minutes on 2 cores)"
 .venv/bin/python -m pip install -q --disable-pip-version-check .
 .venv/bin/python examples/quickstart.py

@@ -8,14 +8,15 @@ source scripts/setup.sh
 ensure_debian_packages g++ libssl-dev libgmp-dev libgtest-dev
 ensure_venv tests/requirements.txt
 
-rm -rf dist
-.venv/bin/python -m pip wheel -q --disable-pip-version-check --no-deps -w dist .
+# The release wheel, repaired to carry GMP and libcrypto, is what is tested.
+bash scripts/build-wheel.sh dist
 wheel=$(ls dist/varnix-*.whl)
 .venv/bin/abi3audit --strict --report "$wheel"
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$wheel"
 
 .venv/bin/python -m pytest -q tests/python
 
+echo "run-tests: compiling the core's GoogleTest suite"
 .venv/bin/cmake -S . -B build/ctest -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" -DVARNIX_MODULE=OFF -DVARNIX_TESTS=ON >/dev/null
 .venv/bin/cmake --build build/ctest

@@ -21,10 +21,31 @@ ensure_debian_packages() {
     fi
 }
 
-# Creates .venv when absent and installs the given requirement files in it.
+# Creates .venv when absent, with python3, which must be 3.11 or later and
+# able to make a virtual environment (else this stops and says what to do),
+# and installs the given requirement files in it.
 ensure_venv() {
-    [ -x .venv/bin/python ] || python3 -m venv .venv
+    if [ ! -x .venv/bin/python ]; then
+        if ! command -v python3 >/dev/null; then
+            echo "setup: no python3 on PATH; varnix needs Python 3.11 or later" >&2
+            exit 1
+        fi
+        if ! python3 -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+            echo "setup: python3 is $(python3 -c 'import platform; print(platform.python_version())');" \
+                 "varnix needs Python 3.11 or later: put a newer python3 first on PATH" >&2
+            exit 1
+        fi
+        echo "setup: creating the virtual environment .venv"
+        if ! python3 -m venv .venv >/dev/null 2>&1; then
+            rm -rf .venv
+            echo "setup: python3 cannot make a virtual environment ('python3 -m venv' failed);" \
+                 "on Debian install the package python3-venv (apt-get install python3-venv)" >&2
+            exit 1
+        fi
+    fi
     local args=()
     for req in "$@"; do args+=(-r "$req"); done
-    [ ${#args[@]} -eq 0 ] || .venv/bin/python -m pip install -q --disable-pip-version-check "${args[@]}"
+    [ ${#args[@]} -eq 0 ] && return 0
+    echo "setup: installing the Python packages of $* into .venv (minutes the first time)"
+    .venv/bin/python -m pip install -q --disable-pip-version-check "${args[@]}"
 }

@@ -39,6 +39,17 @@ def params(fn):
     return names[names[:1] == ["cls" if fn.name == "__new__" else "self"] and not static:], static
 
 
+def test_one_version_from_pyproject_and_none_on_the_module():
+    # pyproject's version is varnix_arrays.__version__ and, where the package imported is an installed one, the
+    # distribution's; the module's fixed surface has no __version__
+    import importlib.metadata, tomllib, varnix_arrays  # noqa: E401
+    versions = {varnix_arrays.__version__, tomllib.loads(
+        (pathlib.Path(__file__).parents[2] / "pyproject.toml").read_text())["project"]["version"]}
+    versions |= {d.version for d in importlib.metadata.distributions(name="varnix")
+                 if pathlib.Path(d.locate_file("varnix_arrays/__init__.py")).samefile(varnix_arrays.__file__)}
+    assert len(versions) == 1 and not hasattr(varnix, "__version__"), versions
+
+
 def test_names_signatures_and_docs_are_the_stubs():
     # the hand-written stub declares the module: names in registration order, parameters, staticmethods, docstrings
     classes = [n for n in STUB.body if isinstance(n, ast.ClassDef) and not n.name.startswith("_")]

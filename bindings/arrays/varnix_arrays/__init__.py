@@ -9,6 +9,7 @@ import copyreg as _copyreg
 import varnix as _vx
 
 from . import _native
+from ._version import __version__
 
 __all__ = [
     "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",

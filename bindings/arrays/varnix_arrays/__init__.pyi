@@ -23,6 +23,7 @@ __all__ = [
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
 ]
 
+__version__: str    # the distribution's version, as importlib.metadata.version("varnix") gives it
 DOT_STATE_BYTES: int
 
 def sum(x: _Column, skipna: bool = False) -> SumF64:
