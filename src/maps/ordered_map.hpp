@@ -94,6 +94,7 @@ public:
     using Traits = KeyTraits<K>;
     using View = typename Traits::View;
     using Tree = std::map<K, V, std::less<>>;
+    using Index = std::unordered_map<View, V*, KeyedHash>;
 
     OrderedMap() : index_(0, KeyedHash::fresh()) {}
     OrderedMap(const OrderedMap& other)
@@ -131,23 +132,47 @@ public:
     }
 
     // Folds `other` in key by key: `combine(mine, theirs)` where both hold the
-    // key, a copy of other's key and state where only `other` does.  Both
-    // trees are walked once in ascending order, so the cost is linear and
-    // each insertion lands at its hint.  The number of new keys is counted
-    // before anything changes; other's keys are within the length limit
-    // already.
+    // key, a copy of other's key and state where only `other` does.
+    //
+    // All or nothing.  Every allocation comes first, into storage of its own:
+    // the copies of the missing entries go into a tree and an index aside, and
+    // this map's index is grown to hold them.  Only then does the map change,
+    // by steps that cannot fail: `combine` (limb adds and copies of value
+    // states), and splicing the aside nodes into the tree and the index
+    // (std::map::merge and std::unordered_map::merge move nodes and throw only
+    // when the comparison or the hash does; ours do not, and the reserve
+    // leaves the index no rehash to do).  A MemoryError therefore finds the
+    // map as it was, so a retried merge counts `other` once.
+    //
+    // Each of other's keys is looked up once in the index, so the cost is
+    // linear in other's size plus a tree insertion per new key, however large
+    // this map is.  Other's keys are within the length limit already.
     template <class Combine>
     Done fold_in(const OrderedMap& other, Combine combine) {
-        if (other.size() > MaxEntries - size() && size() + new_keys(other) > MaxEntries)
-            return fail(Traits::kFull);
-        auto it = tree_.begin();
-        for (const auto& [key, theirs] : other.tree_) {
-            while (it != tree_.end() && tree_.key_comp()(it->first, key)) ++it;
-            if (it != tree_.end() && !tree_.key_comp()(key, it->first))
-                combine(it->second, theirs);
-            else
-                insert(it, key, theirs);
+        std::vector<V*> mine;  // per entry of `other` in order: this map's state, or null
+        mine.reserve(other.tree_.size());
+        Tree aside;
+        Index aside_index(0, index_.hash_function());  // this map's secret: nodes keep their hash codes
+        std::size_t aside_bytes = 0;
+        for (const auto& entry : other.tree_) {
+            auto found = index_.find(View(entry.first));
+            mine.push_back(found == index_.end() ? nullptr : found->second);
+            if (mine.back()) continue;
+            if (aside.size() >= MaxEntries - size()) return fail(Traits::kFull);
+            auto at = aside.emplace_hint(aside.end(), entry);
+            aside_index.emplace(View(at->first), &at->second);
+            aside_bytes += Traits::encoded_size(at->first);
         }
+        index_.reserve(index_.size() + aside_index.size());
+        // Nothing below allocates or fails.
+        auto theirs = other.tree_.begin();
+        for (V* state : mine) {
+            if (state) combine(*state, theirs->second);
+            ++theirs;
+        }
+        tree_.merge(aside);
+        index_.merge(aside_index);
+        key_bytes_ += aside_bytes;
         return done();
     }
 
@@ -188,17 +213,6 @@ public:
     auto end() const { return tree_.cend(); }
 
 private:
-    // The keys of `other` that this map lacks, by one ordered walk of both.
-    std::uint64_t new_keys(const OrderedMap& other) const {
-        std::uint64_t n = 0;
-        auto it = tree_.begin();
-        for (const auto& entry : other.tree_) {
-            while (it != tree_.end() && tree_.key_comp()(it->first, entry.first)) ++it;
-            n += it == tree_.end() || tree_.key_comp()(entry.first, it->first);
-        }
-        return n;
-    }
-
     // Inserts at the hint and indexes the new entry; on failure to index,
     // the entry is taken out again so that tree and index always agree.
     V* insert(typename Tree::iterator hint, K key, const V& value) {
@@ -224,7 +238,7 @@ private:
     // of their keys and the pointers to their states stay valid as the tree
     // grows.
     Tree tree_;
-    std::unordered_map<View, V*, KeyedHash> index_;
+    Index index_;
     std::size_t key_bytes_ = 0;  // the sum of Traits::encoded_size over the keys
 };
 
