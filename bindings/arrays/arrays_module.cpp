@@ -208,4 +208,7 @@ PyModuleDef module_def = {
 
 }  // namespace vxa
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&vxa::module_def); }
+PyMODINIT_FUNC PyInit__native(void) {
+    if (!vxpy::prepare_thread_slow()) return nullptr;
+    return PyModule_Create(&vxa::module_def);
+}

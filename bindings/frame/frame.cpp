@@ -1,9 +1,13 @@
 #include "frame.hpp"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
 #include <new>
 #include <string>
 
 #include "base/assertion.hpp"
+#include "receipt/receipt.hpp"
 
 namespace vxpy {
 
@@ -156,6 +160,37 @@ void annotate_argument_error(const char* name) {
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(traceback);
+}
+
+[[gnu::tls_model("initial-exec")]] thread_local bool thread_prepared = false;
+
+namespace {
+
+bool (*thread_step)() = nullptr;
+
+// Far more than the thread-local blocks and the digest context take.
+constexpr std::size_t kProbeBytes = 64 * 1024;
+
+}  // namespace
+
+void set_thread_step(bool (*step)()) { thread_step = step; }
+
+bool prepare_thread_slow() noexcept {
+    void* probe = std::malloc(kProbeBytes);
+    if (!probe) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::free(probe);
+    // Declared const, so only a use of its result keeps the call.
+    abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+    (void)globals;
+    if (!vx::prepare_digest_context() || (thread_step && !thread_step())) {
+        PyErr_NoMemory();
+        return false;
+    }
+    thread_prepared = true;
+    return true;
 }
 
 void raise_panic(const char* message) {

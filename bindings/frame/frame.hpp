@@ -224,6 +224,23 @@ PyObject* raise_current_exception() noexcept;
 // Raises the panic exception with `message`.
 void raise_panic(const char* message);
 
+// -------------------------------------------------------- per-thread data
+//
+// Some per-thread data is made lazily, at a thread's first use, by code that
+// cannot report failure: glibc allocates the thread-local block of a library
+// loaded at run time (the C++ runtime's exception data among them) at the
+// thread's first access and ends the process when it cannot.  So each
+// thread's first call, and each module's initialisation, makes it while
+// memory is known to be there: it allocates a probe, frees it, then touches
+// the runtime's exception data and the digest context and runs the module's
+// own step (varnix: GMP's reserve).  Any failure is a MemoryError and the
+// thread tries again at its next call.  What remains: another thread may take
+// the probe's memory between its release and the touch.
+void set_thread_step(bool (*step)());
+bool prepare_thread_slow() noexcept;
+[[gnu::tls_model("initial-exec")]] extern thread_local bool thread_prepared;
+inline bool prepare_thread() noexcept { return thread_prepared || prepare_thread_slow(); }
+
 // ---------------------------------------------------------------- loaders
 
 // Each argument kind is a C++ type; its loader converts one Python object.
@@ -546,6 +563,7 @@ struct Wrapper {
 
     static PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
+        if (!prepare_thread()) return nullptr;
         try {
             PyObject* bound[kMaxParams];
             if (!bind(site, args, nargs, kwnames, bound)) return nullptr;
@@ -556,6 +574,7 @@ struct Wrapper {
     }
 
     static PyObject* noargs(PyObject* self, PyObject*) noexcept {
+        if (!prepare_thread()) return nullptr;
         try {
             return run(self, nullptr, std::index_sequence<>{});
         } catch (...) {

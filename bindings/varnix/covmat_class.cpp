@@ -25,10 +25,12 @@ Expected<CovMatrixF64, Pending> construct(std::uint64_t d) {
 
 // Runs the interpreter's signal handlers between elimination steps: Ctrl-C
 // stops a long exact solve with KeyboardInterrupt (the object is only read).
+// A solve whose next row would not fit in memory stops with MemoryError.
 bool signal_raised(void*) { return PyErr_CheckSignals() != 0; }
 
 Expected<Stat<std::vector<double>>, Pending> regression_exact(const CovMatrixF64& m) {
     auto r = vx::try_regression_exact(m, {&signal_raised, nullptr});
+    if (!r && r.error() == vx::Stopped::NoMemory) PyErr_NoMemory();
     if (!r) return vx::fail(Pending{});
     return std::move(r).value();
 }

@@ -1,5 +1,6 @@
 // The module: its classes and functions, bound in registration order.
 #include "classes.hpp"
+#include "stats/gmp_reserve.hpp"
 
 namespace vxpy {
 
@@ -54,6 +55,11 @@ PyObject* init() {
                         "varnix can be initialised only once per interpreter process");
         return nullptr;
     }
+    // GMP's memory functions are this module's (the companion uses no GMP);
+    // each thread that calls in holds GMP's reserve.
+    vx::install_gmp_memory();
+    set_thread_step(&vx::reserve_gmp_for_thread);
+    if (!prepare_thread_slow()) return nullptr;
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
     ClassDef* classes[] = {

@@ -1,11 +1,10 @@
 #include "matrix/covmat.hpp"
 
-#include <unistd.h>
-
 #include <new>
 
 #include "base/assertion.hpp"
 #include "base/bytes_le.hpp"
+#include "base/memory.hpp"
 
 namespace vx {
 
@@ -28,12 +27,6 @@ std::optional<std::uint64_t> state_bytes(std::uint64_t d) {
     auto sums = mul_add(d + 1, sizeof(SumF64), 0);
     if (!sums) return std::nullopt;
     return mul_add(cross_len(d), sizeof(DotF64), *sums);
-}
-
-std::uint64_t physical_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;  // unknown: let allocation decide
-    return mul_add(std::uint64_t(pages), std::uint64_t(page), 0).value_or(UINT64_MAX);
 }
 
 // A subtraction that would fail on entry `o` of the subtrahend.

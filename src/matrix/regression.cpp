@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/fpenv.hpp"
+#include "base/memory.hpp"
 
 namespace vx {
 
@@ -21,6 +22,38 @@ struct Entries {
     Int y;                   // Σy
     std::vector<Int> cross;  // the `cross` layout: pairs, then products with y
 };
+
+// Bytes of one integer entry: its record and its limbs (a reading has at
+// most kLimbs + 1), with the allocator's header.
+constexpr std::uint64_t kEntryBytes = sizeof(Int) + 8 * (kLimbs + 1) + 16;
+
+// What the process may still allocate, asked of the system again only when
+// the estimates taken since its last answer would exceed that answer.
+class Headroom {
+public:
+    bool take(std::uint64_t bytes) {
+        if (!known_ || bytes > room_ - spent_) {
+            room_ = allocatable_bytes();
+            spent_ = 0;
+            known_ = true;
+        }
+        if (bytes > room_) return false;
+        spent_ += bytes;
+        return true;
+    }
+
+private:
+    std::uint64_t room_ = 0, spent_ = 0;
+    bool known_ = false;
+};
+
+// `copies` integer copies of the (d + 1) x (d + 2) system and `extra` bytes
+// more; std::bad_alloc when they do not fit (d < 2^32: no overflow).
+void check_entries(const CovMatrixF64& m, std::uint64_t copies, std::uint64_t extra) {
+    const std::uint64_t size = m.dim + 1;
+    const std::uint64_t bytes = (copies * size * (size + 1) + cross_len(m.dim)) * kEntryBytes + extra;
+    if (!Headroom().take(bytes)) throw std::bad_alloc();
+}
 
 Stat<Entries> read_entries(const CovMatrixF64& m) {
     if (m.poisoned) return fail(StatsError::Degenerate);
@@ -129,6 +162,7 @@ Stat<double> try_covariance(const CovMatrixF64& m, std::uint64_t i, std::uint64_
 
 Stat<std::vector<double>> try_regression(const CovMatrixF64& m) {
     const DefaultFpEnv env;  // the elimination rounds to nearest, whatever mode the caller set
+    check_entries(m, 0, (m.dim + 1) * (m.dim + 2) * sizeof(double));
     auto read = read_entries(m);
     if (!read) return fail(read.error());
     const Entries& e = read.value();
@@ -189,6 +223,44 @@ Int bareiss_det(IntMatrix m) {
     return sign < 0 ? Int(-m[size - 1][size - 1]) : m[size - 1][size - 1];
 }
 
+namespace {
+
+// Limbs of |v|, and limbs v has room for.
+std::uint64_t limbs(const Int& v) { return mpz_size(v.get_mpz_t()); }
+std::uint64_t room(const Int& v) { return std::uint64_t(v.get_mpz_t()->_mp_alloc); }
+
+// Bytes row i of step k may newly take: scratch = a·pivot - left·top has at
+// most s = max(|a|+|pivot|, |left|+|top|) + 1 limbs, and the exact quotient by
+// prev at most s - |prev| + 1, which a grows to where it lacks the room;
+// scratch itself, and GMP's temporaries of the division, each up to s.
+std::uint64_t row_growth(const IntMatrix& a, std::size_t k, std::size_t i, const Int& prev,
+                         bool symmetric) {
+    const Int& pivot = a[k][k];
+    const Int& left = symmetric ? a[k][i] : a[i][k];
+    std::uint64_t grow = 0, widest = 0;
+    for (std::size_t j = symmetric ? i : k + 1; j < a[i].size(); ++j) {
+        const std::uint64_t s =
+            std::max(limbs(a[i][j]) + limbs(pivot), limbs(left) + limbs(a[k][j])) + 1;
+        const std::uint64_t q = s - std::min(s, limbs(prev)) + 1;
+        grow += q > room(a[i][j]) ? q - room(a[i][j]) : 0;
+        widest = std::max(widest, s);
+    }
+    return 8 * (grow + 2 * widest);
+}
+
+// Bytes numerator i of the back substitution may take: D'·c_i and each
+// U[i][j]·N_j have at most s limbs, the sum one more; the numerator, the
+// product's temporary and the division's each up to s + 1.
+std::uint64_t back_growth(const IntMatrix& a, const Cramer& out, std::size_t i) {
+    const std::size_t size = a.size();
+    std::uint64_t s = limbs(out.det) + limbs(a[i][size]);
+    for (std::size_t j = i + 1; j < size; ++j)
+        s = std::max(s, limbs(a[i][j]) + limbs(out.numerators[j]));
+    return 8 * 3 * (s + 2);
+}
+
+}  // namespace
+
 // Forward elimination of [M | b] is the Bareiss elimination of M carried
 // along one more column: it ends in an upper-triangular U whose diagonal
 // holds the leading minors of the row-permuted M, U[m-1][m-1] = D' = ±D, and
@@ -210,11 +282,13 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
     const IntMatrix input = symmetric ? a : IntMatrix();
     Int prev = 1, scratch;
     int sign = 1;
+    Headroom headroom;
     for (std::size_t k = 0; k < size; ++k) {
         if (symmetric && sgn(a[k][k]) == 0) return solve_augmented(input, poll, false);
         if (!bring_pivot(a, k, sign)) return std::optional<Cramer>();
         for (std::size_t i = k + 1; i < size; ++i) {
-            if (poll()) return fail(Stopped{});
+            if (poll()) return fail(Stopped::Interrupted);
+            if (!headroom.take(row_growth(a, k, i, prev, symmetric))) return fail(Stopped::NoMemory);
             const Int& left = symmetric ? a[k][i] : a[i][k];
             for (std::size_t j = symmetric ? i : k + 1; j <= size; ++j)
                 bareiss_update(a[i][j], a[k][k], left, a[k][j], prev, scratch);
@@ -224,7 +298,8 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
     }
     Cramer out{a[size - 1][size - 1], std::vector<Int>(size)};
     for (std::size_t i = size; i-- > 0;) {
-        if (poll()) return fail(Stopped{});
+        if (poll()) return fail(Stopped::Interrupted);
+        if (!headroom.take(back_growth(a, out, i))) return fail(Stopped::NoMemory);
         Int& v = out.numerators[i];
         v = out.det * a[i][size];
         for (std::size_t j = i + 1; j < size; ++j)
@@ -249,6 +324,7 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
 Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatrixF64& m,
                                                                    Poll poll) {
     using Result = Stat<std::vector<double>>;
+    check_entries(m, 2, 0);  // the system and the copy the symmetric solve keeps
     auto read = read_entries(m);
     if (!read) return Result(fail(read.error()));
     Entries& e = read.value();
@@ -271,7 +347,7 @@ Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatri
     }
 
     auto solved = solve_augmented(std::move(g), poll, true);
-    if (!solved) return fail(Stopped{});
+    if (!solved) return fail(solved.error());
     const std::optional<Cramer>& c = solved.value();
     if (!c) return Result(fail(StatsError::Degenerate));
     std::vector<double> beta(size);

@@ -47,12 +47,21 @@ struct Poll {
     bool operator()() const { return fn && fn(context); }
 };
 
-// The exact solver was stopped by its poll; nothing was changed.
-struct Stopped {};
+// Why the exact solver stopped before its end; nothing was changed.  Its
+// poll asked it to (Interrupted), or the next row's working set exceeds what
+// the process may still allocate (NoMemory): the integers of the elimination
+// grow with d, beyond any reserve, so each row's growth is estimated from
+// the sizes of the integers it combines and checked before GMP allocates it.
+enum class Stopped { Interrupted, NoMemory };
 
 // Checks in order: poisoned (Degenerate), n = 0 (Empty), i or j not below
 // d (Degenerate), then Σx_i, Σx_j and the product entry of the pair.
 Stat<double> try_covariance(const CovMatrixF64& m, std::uint64_t i, std::uint64_t j);
+
+// Both tiers first read the d(d+1)/2 + 2d + 1 entries as integers; when
+// those (and, for the exact tier, its two working copies of the system) would
+// not fit in what the process may still allocate, they fail as an allocation
+// does, with std::bad_alloc, before GMP is asked for any of it.
 
 // [β_0, .., β_d] by the fast tier.  Only an exact zero pivot is Degenerate:
 // a system singular in exact arithmetic but not after rounding yields

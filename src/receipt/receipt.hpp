@@ -22,8 +22,13 @@ concept Mergeable = requires(T& a, const T& b) {
 
 using Digest = std::array<std::uint8_t, 32>;
 
-// SHA-256 (FIPS 180-4) of the bytes.
+// SHA-256 (FIPS 180-4) of the bytes; std::bad_alloc when libcrypto cannot
+// allocate.
 Digest sha256(std::span<const std::uint8_t> bytes);
+
+// Makes the calling thread's digest context if it has none; false when that
+// cannot be allocated.  sha256 makes it too, on a thread's first hash.
+bool prepare_digest_context();
 
 template <Mergeable T>
 Digest state_hash(const T& s) {

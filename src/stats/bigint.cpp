@@ -86,7 +86,7 @@ double round_rational(const Int& p, const Int& q) {
 }
 
 Stat<double> try_sqrt(double v) {
-    if (std::signbit(v)) return fail(StatsError::Degenerate);
+    if (v < 0) return fail(StatsError::Degenerate);
     const DefaultFpEnv env;  // the root rounded to nearest, whatever mode the caller set
     return std::sqrt(v);
 }

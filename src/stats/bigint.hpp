@@ -71,9 +71,9 @@ inline std::size_t bit_length(const Int& x) {
 // underflow and overflow to infinity; p = 0 gives +0.0.  q must not be 0.
 double round_rational(const Int& p, const Int& q);
 
-// Square root of a rounded variance-like value.  A negative value (or -0.0
-// from a negative exact value) is only reachable from inconsistent decoded
-// bytes; it is reported as Degenerate rather than returned as NaN.
+// IEEE square root of a rounded variance-like value.  A value below zero is
+// only reachable from inconsistent decoded bytes and has no root: Degenerate
+// rather than NaN.  -0.0 is not below zero; its root is -0.0.
 Stat<double> try_sqrt(double v);
 
 }  // namespace vx

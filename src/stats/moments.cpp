@@ -135,12 +135,14 @@ Stat<A234> a234(const Moments4F64& m) {
 
 namespace {
 
-// The state's A234 with A2 > 0: the higher statistics divide by powers of
+// The state's A234 with A2 != 0: the higher statistics divide by powers of
 // A2, which is zero when all values are equal.  A negative A2 (only from
-// inconsistent decoded bytes) is a denominator of the wrong sign.
+// inconsistent decoded bytes) still gives defined quotients: A2² > 0 for the
+// kurtoses, and A2³ < 0 makes the signed squared skewness negative, whose
+// skewness is -sqrt(-v), a root of a value above zero.
 Stat<A234> spread(const Moments4F64& m) {
     auto r = a234(m);
-    if (r && sgn(r.value().a2) <= 0) return fail(StatsError::Degenerate);
+    if (r && sgn(r.value().a2) == 0) return fail(StatsError::Degenerate);
     return r;
 }
 

@@ -23,6 +23,7 @@ vx::Expected<std::monostate, Limit> limited(double x) {
     return std::monostate{};
 }
 double allocate(double) { throw std::bad_alloc(); }
+double four(double a, double b, double c, double d) { return a + b + c + d; }
 double broken(double) { throw std::runtime_error("invariant broken"); }
 
 PyMethodDef functions[] = {
@@ -30,6 +31,7 @@ PyMethodDef functions[] = {
     vxpy::function_def<"limited(x)\n--\n\n", &limited>(),
     vxpy::function_def<"allocate(x)\n--\n\n", &allocate>(),
     vxpy::function_def<"broken(x)\n--\n\n", &broken>(),
+    vxpy::function_def<"four(a, bb, ccc, d)\n--\n\n", &four>(),
     {},
 };
 
@@ -64,6 +66,19 @@ assert sizes(Bytes(b"abc"), Str("h\u00e9")) == [3, 3] and limited(0.0) is None
 assert error(lambda: limited(-1.0)) == ("OverflowError", True, "limit reached")
 assert error(lambda: allocate(1.0))[:2] == ("MemoryError", True)
 assert error(lambda: broken(1.0)) == ("PanicException", False, "invariant broken")  # escapes `except Exception`
+
+# the most parameters a call takes, each subset of them missing: the message names exactly those, in order
+import itertools
+names = ["a", "bb", "ccc", "d"]
+for given in itertools.product([False, True], repeat=4):
+    kwargs = {n: 1.0 for n, g in zip(names, given) if g}
+    gone = [f"'{n}'" for n, g in zip(names, given) if not g]
+    listed = " and ".join(gone) if len(gone) == 2 else ", ".join(gone[:-1]) + ", and " + gone[-1] if gone[1:] else "".join(gone)
+    want = f"four() missing {len(gone)} required positional argument{'s' * (len(gone) > 1)}: {listed}"
+    assert error(lambda: four(**kwargs)) == (("TypeError", True, want) if gone else None), (given, want)
+    if gone == ["'d'"]:
+        assert error(lambda: four(1.0, 1.0, 1.0)) == ("TypeError", True, want)
+assert four(1.0, 2.0, ccc=3.0, d=4.0) == 10.0
 )py"));
 }
 
