@@ -139,38 +139,51 @@ public:
     // this map's index is grown to hold them.  Only then does the map change,
     // by steps that cannot fail: `combine` (limb adds and copies of value
     // states), and splicing the aside nodes into the tree and the index
-    // (std::map::merge and std::unordered_map::merge move nodes and throw only
-    // when the comparison or the hash does; ours do not, and the reserve
-    // leaves the index no rehash to do).  A MemoryError therefore finds the
-    // map as it was, so a retried merge counts `other` once.
+    // (node handles and std::unordered_map::merge move nodes and throw only
+    // when the comparison or the hash does; ours do not, and the index has
+    // room for them, so it does not rehash).  A MemoryError therefore finds
+    // the map as it was, and a retried merge counts `other` once.
     //
-    // Each of other's keys is looked up once in the index, so the cost is
-    // linear in other's size plus a tree insertion per new key, however large
-    // this map is.  Other's keys are within the length limit already.
+    // Both trees are walked once in ascending order, so the cost is linear;
+    // the position each of other's keys has in this tree is kept from the
+    // walk, so that each splice lands at its hint.  Other's keys are within
+    // the length limit already.
     template <class Combine>
     Done fold_in(const OrderedMap& other, Combine combine) {
-        std::vector<V*> mine;  // per entry of `other` in order: this map's state, or null
-        mine.reserve(other.tree_.size());
+        // Per key of `other`: this map's first key not below it, and whether
+        // that is the same key.
+        std::vector<std::pair<typename Tree::iterator, bool>> at;
+        at.reserve(other.tree_.size());
         Tree aside;
-        Index aside_index(0, index_.hash_function());  // this map's secret: nodes keep their hash codes
+        // Buckets for every key of `other` at most, so that it never rehashes;
+        // this map's secret, as the nodes keep their hash codes when they move.
+        Index aside_index(other.tree_.size(), index_.hash_function());
         std::size_t aside_bytes = 0;
+        auto it = tree_.begin();
         for (const auto& entry : other.tree_) {
-            auto found = index_.find(View(entry.first));
-            mine.push_back(found == index_.end() ? nullptr : found->second);
-            if (mine.back()) continue;
+            while (it != tree_.end() && tree_.key_comp()(it->first, entry.first)) ++it;
+            at.emplace_back(it, it != tree_.end() && !tree_.key_comp()(entry.first, it->first));
+            if (at.back().second) continue;
             if (aside.size() >= MaxEntries - size()) return fail(Traits::kFull);
-            auto at = aside.emplace_hint(aside.end(), entry);
-            aside_index.emplace(View(at->first), &at->second);
-            aside_bytes += Traits::encoded_size(at->first);
+            auto copy = aside.emplace_hint(aside.end(), entry);
+            aside_index.emplace(View(copy->first), &copy->second);
+            aside_bytes += Traits::encoded_size(copy->first);
         }
-        index_.reserve(index_.size() + aside_index.size());
-        // Nothing below allocates or fails.
-        auto theirs = other.tree_.begin();
-        for (V* state : mine) {
-            if (state) combine(*state, theirs->second);
-            ++theirs;
+        // An index of n entries in B buckets takes more without a rehash while
+        // n stays within max_load_factor() * B; only past that is it grown (a
+        // reserve below the present capacity would rehash for nothing).
+        if (const auto n = index_.size() + aside_index.size(); n >= index_.max_load_factor() * index_.bucket_count())
+            index_.reserve(n);
+        // Nothing below allocates or fails.  The positions kept are nodes of
+        // this tree as it was (or its end), which the splices leave in place.
+        auto pos = at.begin();
+        for (const auto& entry : other.tree_) {
+            const auto [mine, held] = *pos++;
+            if (held)
+                combine(mine->second, entry.second);
+            else
+                tree_.insert(mine, aside.extract(aside.begin()));
         }
-        tree_.merge(aside);
         index_.merge(aside_index);
         key_bytes_ += aside_bytes;
         return done();
