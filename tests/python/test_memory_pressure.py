@@ -1,6 +1,7 @@
 """Every mutating call and every varnix_arrays constructor and merge under a sweep of address-space limits: each run
 ends with the unlimited run's result and states, or with MemoryError and every state it touches unchanged, and the
 process lives. Children (this file run as a script) run the rows; a new class joins by one row in rows()."""
+import ctypes
 import gc
 import json
 import os
@@ -14,6 +15,8 @@ import varnix as vx
 
 AS, PAGE = resource.RLIMIT_AS, resource.getpagesize()
 LIMITS = resource.getrlimit(AS)
+LIBC = ctypes.CDLL(None)
+LIBC.malloc.restype, LIBC.malloc.argtypes, LIBC.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
 VX = tuple(c for c in vars(vx).values() if isinstance(c, type) and c.__module__ == "builtins")
 KEYS = ["k%05d" % i for i in range(0, 4000, 2)]   # a map's keys; the other map's are half shared, half new
 OTHER = KEYS[::2] + ["k%05d" % i for i in range(4001, 6000, 2)]
@@ -141,17 +144,32 @@ def outcome(result, error):
         result.hex() if isinstance(result, (bytes, float)) else repr(result)
 
 
-def attempt(fn, args, limit=None):
-    """fn(*args) with the address space limited to `limit` bytes; nothing else is built while the limit holds."""
+def attempt(fn, args, spare=None):
+    """fn(*args) with the address space limited to its present size plus `spare` bytes. The free blocks of malloc and
+    of the interpreter's pools are taken first, under no spare, so that the call's own allocations meet the limit;
+    nothing else is built while a limit holds."""
     result = error = None
-    if limit is not None:
-        resource.setrlimit(AS, (limit, LIMITS[1]))
+    blocks, objects = [], []
+    if spare is not None:
+        size = vm_size()
+        resource.setrlimit(AS, (size, LIMITS[1]))
+        try:
+            for n in (1 << 16, 4096, 512, 64, 16):
+                while p := LIBC.malloc(n):
+                    blocks.append(p)
+            while True:
+                objects.append(bytearray(64))
+        except MemoryError:
+            pass
+        resource.setrlimit(AS, (size + spare, LIMITS[1]))
     try:
         result = fn(*args)
     except Exception as e:
         error = e
     finally:
         resource.setrlimit(AS, LIMITS)
+    for p in blocks:
+        LIBC.free(p)
     return result, error
 
 
@@ -174,7 +192,7 @@ def sweep(make):
         fn, args, watched = fixture
         before = [snap(w) for w in watched]
         gc.collect()
-        result, error = attempt(fn, args, vm_size() + spare)
+        result, error = attempt(fn, args, spare)
         got, tried = [outcome(result, error), [snap(w) for w in watched]], tried + 1
         refused += isinstance(error, MemoryError)
         if isinstance(error, MemoryError) and got[1] == before:
