@@ -225,6 +225,12 @@ bool Loader<vxa::Matrix>::load(PyObject* o) {
     PyObject* seq = PySequence_Fast(o, "expected a two-dimensional array or a sequence of rows");
     if (!seq) return false;
     const Py_ssize_t n = PySequence_Size(seq);
+    if (n == 0) {  // a 2-D array of shape (0, d) keeps its width; an empty sequence has none
+        Py_DECREF(seq);
+        PyErr_SetString(PyExc_ValueError,
+                        "an empty sequence of rows has no width; pass a 2-D array of shape (0, d)");
+        return false;
+    }
     std::size_t width = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PySequence_GetItem(seq, i);

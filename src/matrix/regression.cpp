@@ -27,17 +27,27 @@ struct Entries {
 // most kLimbs + 1), with the allocator's header.
 constexpr std::uint64_t kEntryBytes = sizeof(Int) + 8 * (kLimbs + 1) + 16;
 
-// What the process may still allocate, asked of the system again only when
-// the estimates taken since its last answer would exceed that answer.
+// Whether estimated growth fits in what the process may still allocate,
+// less kMallocSlack, with half of the rest kept aside for what the estimates
+// miss (the allocator's rounding and holes, a block and its moved copy during
+// a realloc).  The system is asked again only when the estimates taken since
+// its last answer would pass that half.
+//
+// kMallocSlack: glibc's malloc grows its heap by the request plus a 128 KiB
+// pad, and by at least 1 MiB when the program break cannot move, so the last
+// 2 MiB of address space may serve no small block at all.
+constexpr std::uint64_t kMallocSlack = std::uint64_t(2) << 20;
+
 class Headroom {
 public:
     bool take(std::uint64_t bytes) {
-        if (!known_ || bytes > room_ - spent_) {
-            room_ = allocatable_bytes();
+        if (!known_ || bytes > room_ / 2 - spent_) {
+            const std::uint64_t room = allocatable_bytes();
+            room_ = room > kMallocSlack ? room - kMallocSlack : 0;
             spent_ = 0;
             known_ = true;
         }
-        if (bytes > room_) return false;
+        if (bytes > room_ / 2) return false;
         spent_ += bytes;
         return true;
     }

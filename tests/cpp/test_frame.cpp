@@ -82,4 +82,19 @@ assert four(1.0, 2.0, ccc=3.0, d=4.0) == 10.0
 )py"));
 }
 
+// The binder reads no slot past the parameters: with the slot after the fourth null, a call missing only 'd'
+// still names only 'd'.
+TEST(Frame, MissingArgumentsReadNoSlotPastTheParameters) {
+    ASSERT_TRUE(run(""));
+    PyObject* one = PyFloat_FromDouble(1.0);
+    PyObject *args[] = {one, one, one}, *out[vxpy::kMaxParams + 1] = {};
+    EXPECT_FALSE(vxpy::bind_slow(vxpy::Wrapper<vxpy::ModuleOwner, "four(a, bb, ccc, d)\n--\n\n", &four>::site,
+                                 args, 3, nullptr, out));
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyObject* text = PyObject_Str(value);
+    EXPECT_STREQ(PyUnicode_AsUTF8AndSize(text, nullptr), "four() missing 1 required positional argument: 'd'");
+    for (PyObject* o : {one, type, value, traceback, text}) Py_XDECREF(o);
+}
+
 }  // namespace

@@ -62,27 +62,19 @@ std::uint64_t sip_reference(int c, int d, std::uint64_t k0, std::uint64_t k1, co
 
 }  // namespace
 
-// The index hash is SipHash-1-3: under the zero secret as CPython hashes bytes with PYTHONHASHSEED=0 (tails of 1
-// to 7 bytes and whole words), and under the test vectors' key 00..0f for the messages 00, 00 01, .. of 0 to 63
-// bytes against the reference above, itself checked on the paper's SipHash-2-4 vectors.
+// The index hash is SipHash-1-3: under the zero secret as CPython hashes bytes with PYTHONHASHSEED=0, and under
+// the test vectors' key 00..0f for the messages 00, 00 01, .. of 0 to 63 bytes (every tail length) against the
+// reference above, itself checked on the paper's SipHash-2-4 vectors and on CPython's SipHash-1-3.
 TEST(OrderedMap, IndexHashIsSipHash13) {
     const vx::KeyedHash zero{0, 0};
-    const std::pair<const char*, std::uint64_t> cpython[] = {
-        {"a", 4644417185603328019u}, {"0123456789abcdef!", 10692498308448420554u}, {"01", 8397789689983892460u},
-        {"012", 2810380616954327308u}, {"0123", 16312392548675148932u}, {"01234", 16340448197217506965u},
-        {"012345", 13357624179868657835u}, {"0123456", 9298437322660316025u}, {"01234567", 15725952933250624710u},
-        {"0123456789abcde", 2807106383851130827u}};
-    for (auto [text, want] : cpython) EXPECT_EQ(zero(std::string_view(text)), want) << text;
-
+    EXPECT_EQ(zero(std::string_view("a")), 4644417185603328019u);
+    EXPECT_EQ(zero(std::string_view("0123456789abcdef!")), 10692498308448420554u);
+    EXPECT_EQ(sip_reference(1, 3, 0, 0, "0123456"), 9298437322660316025u);
     const std::uint64_t k0 = 0x0706050403020100, k1 = 0x0f0e0d0c0b0a0908;
     std::string m;
     EXPECT_EQ(sip_reference(2, 4, k0, k1, m), 0x726fdb47dd0e0e31u);
-    const vx::KeyedHash fixed{k0, k1};
     for (int n = 0; n < 64; m += char(n++)) {
-        if (n == 15) {
-            EXPECT_EQ(sip_reference(2, 4, k0, k1, m), 0xa129ca6149be45e5u);
-        }
-        EXPECT_EQ(fixed(std::string_view(m)), sip_reference(1, 3, k0, k1, m)) << n;
+        EXPECT_TRUE(n != 15 || sip_reference(2, 4, k0, k1, m) == 0xa129ca6149be45e5u);
+        EXPECT_EQ((vx::KeyedHash{k0, k1}(std::string_view(m))), sip_reference(1, 3, k0, k1, m)) << n;
     }
-    EXPECT_EQ(sip_reference(1, 3, 0, 0, "0123456"), 9298437322660316025u);
 }

@@ -119,12 +119,22 @@ GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
     (lambda: _native.merge_extrema(bytes(24), extrema_image([1.0])), "wrong byte length"),
     (lambda: _native.merge_extrema(bytes(16) + b"\x04" + bytes(8), extrema_image([1.0])), UNDEFINED),
     (lambda: va.merge_all([]), "merge_all needs at least one state"),
+    (lambda: va.cov_matrix([], []), "an empty sequence of rows has no width; pass a 2-D array of shape (0, d)"),
 ])
 def test_refusals(call, message):
     if message is TypeError:
         pytest.raises(TypeError, call)
     else:
         assert outcome(call) == message
+
+
+def test_merge_all_names_what_it_merges_and_zero_rows_keep_their_width():
+    for o in (varnix.ReplicatedSum(), varnix.DeltasSum(), varnix.FastSumF64(), 1.0, type("SumF64", (), {})()):
+        with pytest.raises(TypeError) as e:
+            va.merge_all([o])
+        assert all(n in str(e.value) for n in ("SumF64", "CovMatrixF64", "HistogramF64", "ExtremaF64", "MomentsMap"))
+        assert str(e.value).endswith("not " + type(o).__name__) and "ReplicatedSum," not in str(e.value)
+    assert va.cov_matrix(np.zeros((0, 3)), []).encode() == varnix.CovMatrixF64(3).encode()
 
 
 @given(st.lists(any_f64, max_size=60), st.randoms(use_true_random=False))

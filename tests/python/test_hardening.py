@@ -317,3 +317,48 @@ def test_only_the_entry_point_leaves_the_shared_object(module):
     path = importlib.import_module(module).__file__
     out = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True).stdout
     assert [line.split()[-1] for line in out.splitlines()] == ["PyInit_" + module.rsplit(".", 1)[-1]]
+
+
+# ---- memory exhaustion: no call ends the process
+
+EXHAUSTION = r"""
+import math, random, resource, threading, varnix
+H = resource.getrlimit(resource.RLIMIT_AS)[1]
+
+def squeezed(call, extra=8 << 20, hog=1):   # call() with the address space capped `extra` above its use, heap filled
+    vm = int([l for l in open("/proc/self/status") if l.startswith("VmSize")][0].split()[1]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm + extra, H))
+    held = []
+    try:
+        for size in (1 << 16, 4096, 512, 64) * hog:
+            try:
+                while True: held.append(bytearray(size))
+            except MemoryError: pass
+        try: return call()
+        except MemoryError: return "MemoryError"
+    finally:
+        del held[:]
+        resource.setrlimit(resource.RLIMIT_AS, (H, H))
+
+m4, cov, out = varnix.Moments4F64(), varnix.CovF64(), []
+for x in (1.0, 2.0, 10.0): m4.add(x); cov.add(x, x * x)
+print([(f(), squeezed(f)) for f in (m4.kurtosis, m4.skewness, m4.excess_kurtosis, cov.correlation, cov.intercept)])
+s = varnix.SumF64()   # a thread's first hash and first C++ exception, both under exhaustion
+t = threading.Thread(target=lambda: out.extend([s.add(1.0), squeezed(lambda: s.state_hash()[:0]),
+                                                squeezed(lambda: varnix.CovMatrixF64(3000))]))
+t.start(); t.join(); print(out[1:])
+m, rng = varnix.CovMatrixF64(40), random.Random(5)
+for _ in range(48): m.add([math.ldexp(rng.random(), rng.randrange(-400, 400)) for _ in range(40)], rng.random())
+before = m.encode()
+print([squeezed(m.regression_exact, 3 << 20, 0), m.encode() == before])
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime reserves its shadow")
+def test_exhausted_memory_gives_memory_error_or_the_value_never_an_abort():
+    run = subprocess.run([sys.executable, "-c", EXHAUSTION], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr[-2000:]
+    values, thread, regression = map(eval, run.stdout.splitlines())
+    assert all(got in (want, "MemoryError") for want, got in values) and any(w == g for w, g in values), values
+    assert thread[0] in (b"", "MemoryError") and thread[1] == "MemoryError", thread
+    assert regression == ["MemoryError", True]

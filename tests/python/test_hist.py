@@ -91,6 +91,8 @@ SORTED = "edges must be sorted, finite, len>=2"
 @pytest.mark.parametrize("call, want", [
     (quantile([0, 3, 1, 0], 0.75), (0.0, 1.0)), (quantile([0, 3, 1, 0], 0.76), (1.0, 2.0)),    # the rank's ceiling
     (quantile([1, 0, 0, 0], 0.5), UNDEFINED),                   # in the open bin below the first edge
+    *[(quantile(c, q), UNDEFINED) for c in ([0, 0, 0, 0], [0, 3, 1, 0]) for q in (1 + 2**-52, 1.05, -2**-1074, -0.5)],
+    (quantile([0, 3, 1, 0], 1.0), (1.0, 2.0)), (quantile([0, 3, 1, 0], -0.0), (0.0, 1.0)),   # q's closed ends
     (quantile([0, 2**53, 1, 0], 1.0), (1.0, 2.0)),              # T above 2**53: the largest value is in [1, 2)
     (quantile([0, 2**53 - 2, 1, 0], 1 - 2**-53), (0.0, 1.0)),   # T below: q*T rounds down to 2**53 - 2 first
     (quantile([0, 2**53 - 1, 2, 0], 1 - 2**-53), (1.0, 2.0)),   # T = 2**53 + 1: exactly ceil(q*T) = 2**53

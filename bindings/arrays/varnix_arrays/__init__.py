@@ -126,6 +126,10 @@ _FIXED_LENGTHS = {
 }
 
 
+# The classes merge_all merges: those with a merge of their own, and those merged through their encodings.
+_MERGED = tuple(n for n in _vx.__all__ if hasattr(getattr(_vx, n), "merge") or n in _BYTE_MERGES)
+
+
 def _class_for_bytes(b):
     n = len(b)
     if n in _FIXED_LENGTHS:
@@ -166,6 +170,9 @@ def merge_all(items, cls=None):
         to_bytes, from_bytes = _codec(klass)
         return to_bytes(merge_all([from_bytes(b) for b in items]))
     klass = type(items[0])
+    if getattr(_vx, klass.__name__, None) is not klass or klass.__name__ not in _MERGED:
+        raise TypeError(f"merge_all merges states of {', '.join(_MERGED)} (or their encodings), "
+                        f"not {klass.__name__}")
     if klass.__name__ in _BYTE_MERGES:
         to_bytes, from_bytes = _codec(klass)
         return from_bytes(merge_all([to_bytes(o) for o in items], cls=klass.__name__))
