@@ -3,6 +3,7 @@
 #include "arrays/bulk.hpp"
 #include "arrays/merge_states.hpp"
 #include <cmath>
+#include <new>
 
 #include "column.hpp"
 #include "exact/dot.hpp"
@@ -104,6 +105,8 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
     if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
     const std::size_t d = X.columns();
     auto made = vx::try_make_covmat(d);
+    // A state the memory cannot hold is the frame's MemoryError, as for CovMatrixF64(d).
+    if (!made && made.error() == vx::DimError::NoMemory) throw std::bad_alloc();
     if (!made) return vx::fail(StateError::TooWide);
     vx::CovMatrixF64 m = std::move(made).value();
     {

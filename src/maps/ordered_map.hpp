@@ -94,6 +94,7 @@ public:
     using Traits = KeyTraits<K>;
     using View = typename Traits::View;
     using Tree = std::map<K, V, std::less<>>;
+    using Index = std::unordered_map<View, V*, KeyedHash>;
 
     OrderedMap() : index_(0, KeyedHash::fresh()) {}
     OrderedMap(const OrderedMap& other)
@@ -131,23 +132,60 @@ public:
     }
 
     // Folds `other` in key by key: `combine(mine, theirs)` where both hold the
-    // key, a copy of other's key and state where only `other` does.  Both
-    // trees are walked once in ascending order, so the cost is linear and
-    // each insertion lands at its hint.  The number of new keys is counted
-    // before anything changes; other's keys are within the length limit
-    // already.
+    // key, a copy of other's key and state where only `other` does.
+    //
+    // All or nothing.  Every allocation comes first, into storage of its own:
+    // the copies of the missing entries go into a tree and an index aside, and
+    // this map's index is grown to hold them.  Only then does the map change,
+    // by steps that cannot fail: `combine` (limb adds and copies of value
+    // states), and splicing the aside nodes into the tree and the index
+    // (node handles and std::unordered_map::merge move nodes and throw only
+    // when the comparison or the hash does; ours do not, and the index has
+    // room for them, so it does not rehash).  A MemoryError therefore finds
+    // the map as it was, and a retried merge counts `other` once.
+    //
+    // Both trees are walked once in ascending order, so the cost is linear;
+    // the position each of other's keys has in this tree is kept from the
+    // walk, so that each splice lands at its hint.  Other's keys are within
+    // the length limit already.
     template <class Combine>
     Done fold_in(const OrderedMap& other, Combine combine) {
-        if (other.size() > MaxEntries - size() && size() + new_keys(other) > MaxEntries)
-            return fail(Traits::kFull);
+        // Per key of `other`: this map's first key not below it, and whether
+        // that is the same key.
+        std::vector<std::pair<typename Tree::iterator, bool>> at;
+        at.reserve(other.tree_.size());
+        Tree aside;
+        // Buckets for every key of `other` at most, so that it never rehashes;
+        // this map's secret, as the nodes keep their hash codes when they move.
+        Index aside_index(other.tree_.size(), index_.hash_function());
+        std::size_t aside_bytes = 0;
         auto it = tree_.begin();
-        for (const auto& [key, theirs] : other.tree_) {
-            while (it != tree_.end() && tree_.key_comp()(it->first, key)) ++it;
-            if (it != tree_.end() && !tree_.key_comp()(key, it->first))
-                combine(it->second, theirs);
-            else
-                insert(it, key, theirs);
+        for (const auto& entry : other.tree_) {
+            while (it != tree_.end() && tree_.key_comp()(it->first, entry.first)) ++it;
+            at.emplace_back(it, it != tree_.end() && !tree_.key_comp()(entry.first, it->first));
+            if (at.back().second) continue;
+            if (aside.size() >= MaxEntries - size()) return fail(Traits::kFull);
+            auto copy = aside.emplace_hint(aside.end(), entry);
+            aside_index.emplace(View(copy->first), &copy->second);
+            aside_bytes += Traits::encoded_size(copy->first);
         }
+        // An index of n entries in B buckets takes more without a rehash while
+        // n stays within max_load_factor() * B; only past that is it grown (a
+        // reserve below the present capacity would rehash for nothing).
+        if (const auto n = index_.size() + aside_index.size(); n >= index_.max_load_factor() * index_.bucket_count())
+            index_.reserve(n);
+        // Nothing below allocates or fails.  The positions kept are nodes of
+        // this tree as it was (or its end), which the splices leave in place.
+        auto pos = at.begin();
+        for (const auto& entry : other.tree_) {
+            const auto [mine, held] = *pos++;
+            if (held)
+                combine(mine->second, entry.second);
+            else
+                tree_.insert(mine, aside.extract(aside.begin()));
+        }
+        index_.merge(aside_index);
+        key_bytes_ += aside_bytes;
         return done();
     }
 
@@ -188,17 +226,6 @@ public:
     auto end() const { return tree_.cend(); }
 
 private:
-    // The keys of `other` that this map lacks, by one ordered walk of both.
-    std::uint64_t new_keys(const OrderedMap& other) const {
-        std::uint64_t n = 0;
-        auto it = tree_.begin();
-        for (const auto& entry : other.tree_) {
-            while (it != tree_.end() && tree_.key_comp()(it->first, entry.first)) ++it;
-            n += it == tree_.end() || tree_.key_comp()(entry.first, it->first);
-        }
-        return n;
-    }
-
     // Inserts at the hint and indexes the new entry; on failure to index,
     // the entry is taken out again so that tree and index always agree.
     V* insert(typename Tree::iterator hint, K key, const V& value) {
@@ -224,7 +251,7 @@ private:
     // of their keys and the pointers to their states stay valid as the tree
     // grows.
     Tree tree_;
-    std::unordered_map<View, V*, KeyedHash> index_;
+    Index index_;
     std::size_t key_bytes_ = 0;  // the sum of Traits::encoded_size over the keys
 };
 
