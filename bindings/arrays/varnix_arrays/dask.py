@@ -83,7 +83,7 @@ def _run(delayed, compute):
 def _fixed(native, name):
     def reduce(x, skipna=False, split_every=None, compute=True):
         flag = bool(skipna)
-        d = _reduce(x, lambda v: native(v, flag), lambda parts: _va.merge_all(parts, cls=name),
+        d = _reduce(x, lambda v: native(v, flag, 1), lambda parts: _va.merge_all(parts, cls=name),
                     _finisher(name), split_every)
         return _run(d, compute)
     return reduce
@@ -109,7 +109,7 @@ def cov(x, y, skipna=False, split_every=None, compute=True):
 
     def pair_state(a, b):
         return _holder(_native.cov(np.ascontiguousarray(a).reshape(-1), np.ascontiguousarray(b).reshape(-1),
-                                   flag), a.ndim)
+                                   flag, 1), a.ndim)
 
     states = da.map_blocks(pair_state, x, y, dtype=object, chunks=tuple((1,) * len(c) for c in x.chunks),
                            meta=np.empty((0,) * x.ndim, dtype=object))
@@ -120,19 +120,20 @@ def cov(x, y, skipna=False, split_every=None, compute=True):
 def histogram(x, edges, split_every=None, compute=True):
     """HistogramF64 over the edges of every value of a Dask array (a Delayed when compute=False)."""
     edges = [float(e) for e in edges]
-    _native.histogram([], edges)  # refuses unusable edges before any task runs
-    d = _reduce(x, lambda v: _native.histogram(v, edges),
+    _native.histogram([], edges, 1)  # refuses unusable edges before any task runs
+    d = _reduce(x, lambda v: _native.histogram(v, edges, 1),
                 lambda parts: _va.merge_all(parts, cls="HistogramF64"), _finisher("HistogramF64"), split_every)
     return _run(d, compute)
 
 
+# Each task reduces its chunk on one thread: the workers already share the CPUs.
 # ---------------------------------------------------------------- group-by
 
 def _groupby(df, by, column, chunk_state, name, skipna):
     flag = bool(skipna)
 
     def chunk(grouped):
-        return grouped.agg(lambda s: chunk_state(s.to_numpy(dtype=np.float64), flag))
+        return grouped.agg(lambda s: chunk_state(s.to_numpy(dtype=np.float64), flag, 1))
 
     def agg(grouped):
         return grouped.agg(lambda s: _va.merge_all(list(s), cls=name))
