@@ -236,11 +236,12 @@ bool BlockSum::into_slots(const double* x, std::size_t n, MagnitudeRange range, 
         clear_slots(t, e_lo, e_hi);
         t.lo = e_lo;
         t.hi = e_hi;
-    } else {
-        clear_slots(t, e_lo, std::min(e_hi, t.lo - 1));
-        clear_slots(t, std::max(e_lo, t.hi + 1), e_hi);
-        t.lo = std::min(t.lo, e_lo);
-        t.hi = std::max(t.hi, e_hi);
+    } else {  // the live range grows to cover the block, gaps included
+        const int lo = std::min(t.lo, e_lo), hi = std::max(t.hi, e_hi);
+        clear_slots(t, lo, t.lo - 1);
+        clear_slots(t, t.hi + 1, hi);
+        t.lo = lo;
+        t.hi = hi;
     }
     constexpr std::uint64_t kFraction = (std::uint64_t(1) << 52) - 1, kHidden = std::uint64_t(1) << 52;
     std::uint64_t* slot = t.slot;
