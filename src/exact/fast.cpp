@@ -285,8 +285,14 @@ void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, 
 
 void BlockSum::take(std::span<const double> xs, Limbs& limbs) {
     const DefaultFpEnv env;
+    // A block's work leaves gaps in the stream of loads that the hardware
+    // prefetchers follow, so the block kPrefetchBlocks ahead is requested here.
+    constexpr std::size_t kPrefetchBlocks = 8, kLine = 64 / sizeof(double);
     for (std::size_t base = 0; base < xs.size(); base += kBlock) {
         const std::size_t n = std::min(kBlock, xs.size() - base);
+        const std::size_t ahead = base + kPrefetchBlocks * kBlock;
+        for (std::size_t i = ahead; i < std::min(ahead + kBlock, xs.size()); i += kLine)
+            __builtin_prefetch(xs.data() + i);
         take_block(xs.data() + base, n, magnitude_range(xs.data() + base, n), limbs);
     }
 }

@@ -285,7 +285,7 @@ VALUES = [(SUBS, SUBS), (MIXED, MIXED * 40), (list(F32_SUBNORMALS), F32_SUBNORMA
 # columns varnix_arrays converts itself: integers and long doubles that round, binary32 subnormals
 COLUMNS = [np.array([2**53 + 1, -3, 2**63 - 1]), np.array([0.1, 1e-4000], dtype=np.longdouble), F32_SUBNORMALS]
 # long enough to be split across threads, which inherit the caller's mode: every spread of exponents and subnormals
-LONG = np.ldexp(np.resize(MIXED, 2**17 + 9), np.arange(2**17 + 9) % 90 - 45)
+LONG = np.ldexp(np.resize(MIXED, 2**17 + 9), np.arange(2**17 + 9) % 50 - 25)
 
 
 def battery():
