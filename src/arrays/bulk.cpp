@@ -134,6 +134,7 @@ unsigned usable_cpus() {
 }
 
 unsigned parts_for(std::size_t n, unsigned long long threads) {
+    if (n < 2 * kMinPartValues) return 1;  // before the system call of usable_cpus
     const unsigned long long limit = threads ? threads : usable_cpus();
     const std::size_t most = std::max<std::size_t>(1, n / kMinPartValues);
     return unsigned(std::min<unsigned long long>({limit, most, kMaxParts}));
