@@ -280,7 +280,9 @@ void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
 }
 
 void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
-    if (!extract(x, n, range, limbs) && !into_slots(x, n, range, limbs)) split_into_banks(x, n, limbs);
+    const bool slots = seen_ >= kSlotsAfter;
+    seen_ = slots ? seen_ : seen_ + n;
+    if (!extract(x, n, range, limbs) && !(slots && into_slots(x, n, range, limbs))) split_into_banks(x, n, limbs);
 }
 
 void BlockSum::take(std::span<const double> xs, Limbs& limbs) {

@@ -123,12 +123,17 @@ struct ExponentSlots {
 // few binary orders of magnitude is summed by exact extraction in floating
 // point, with its level sums held back while the next blocks share their
 // grid; a block of normal values and zeros spread wider goes into exponent
-// slots, allocated on first use; any other block (subnormals, NaN or
-// infinities, or no memory for the slots) is split into scratch banks, which
-// take consecutive values in turn and are folded before any could exceed
-// their capacity.
+// slots, allocated on first use, once kSlotsAfter values have been taken;
+// any other block (subnormals, NaN or infinities, the first values of a
+// run, or no memory for the slots) is split into scratch banks, which take
+// consecutive values in turn and are folded before any could exceed their
+// capacity.
 class BlockSum {
 public:
+    // The slots cost up to 2 x 4096 slot writes over a BlockSum's life (to
+    // clear them, and to add them up at the end), which only a long run repays.
+    static constexpr std::size_t kSlotsAfter = std::size_t(1) << 13;
+
     BlockSum() {}  // the slots are allocated on first use, not zeroed here
     ~BlockSum();
     BlockSum(const BlockSum&) = delete;
@@ -154,6 +159,7 @@ private:
 
     std::array<Bank, 4> banks_;
     std::size_t taken_ = 0;  // values in the banks since their last fold
+    std::size_t seen_ = 0;   // values taken in all, up to kSlotsAfter
     // Per level, the lane sums of blocks extracted on the same grid.
     std::array<std::array<double, kSums>, kMaxLevels> held_{};
     int held_top_ = 0;     // the grid: every value held is below 2^held_top_
