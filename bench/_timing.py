@@ -1,7 +1,12 @@
 """Median wall-clock timing and result checks shared by the bench scripts."""
 import math
+import os
 import statistics
 import time
+
+# VX_BENCH_CLOCK=cpu times by the process's CPU time (all its threads together) instead of the wall clock: a
+# loaded machine disturbs it far less, but it only compares work done on one thread (run under taskset -c N).
+_clock = time.process_time if os.environ.get("VX_BENCH_CLOCK") == "cpu" else time.perf_counter
 
 
 def medians(fns, repeats=5, warmup=1):
@@ -16,9 +21,9 @@ def medians(fns, repeats=5, warmup=1):
     times = [[] for _ in fns]
     for _ in range(repeats):
         for fn, ts in zip(fns, times):
-            t0 = time.perf_counter()
+            t0 = _clock()
             fn()
-            ts.append(time.perf_counter() - t0)
+            ts.append(_clock() - t0)
     return [statistics.median(ts) for ts in times]
 
 

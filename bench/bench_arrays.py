@@ -1,5 +1,8 @@
-"""varnix_arrays bulk constructors against numpy and boost-histogram on 10**7 float64 values (one core), and
+"""varnix_arrays bulk constructors against numpy and boost-histogram on 10**7 float64 values, and
 varnix_arrays.dask.sum against dask.array.sum on a LocalCluster of 2 worker processes.
+
+Our functions split long columns across every CPU the process may use (numpy's reductions use
+one); the rows marked "1 thread" pass threads=1, for the ratio core for core.
 
 Run from the repository root after bash scripts/run-tests.sh:
     .venv/bin/pip install -r bench/requirements.txt
@@ -36,6 +39,7 @@ def main():
     parser.add_argument("--no-dask", action="store_true", help="skip the LocalCluster benchmark")
     args = parser.parse_args()
     data = {"normal": rng.standard_normal(N),
+            "x10^k, k in [-30, 30]": np.copysign(rng.random(N) * 10.0 ** rng.integers(-30, 31, N), rng.random(N) - 0.5),
             "wide": np.copysign(np.ldexp(rng.random(N), rng.integers(-300, 300, N)), rng.random(N) - 0.5)}
     for name, x in data.items():
         print(f"-- {name} data, {N:,} float64 values")
@@ -43,6 +47,7 @@ def main():
               _one_by_one_sum(x[:10000]))
         x32, strided = x.astype(np.float32) if name == "normal" else None, x[::2]
         row("sum vs numpy.sum", lambda: va.sum(x), [("numpy.sum", lambda: np.sum(x))])
+        row("sum, 1 thread", lambda: va.sum(x, threads=1), [("numpy.sum", lambda: np.sum(x))])
         row("moments vs numpy.var", lambda: va.moments(x),
             [("numpy.var", lambda: np.var(x)), ("mean+var", lambda: (np.mean(x), np.var(x)))])
         row("moments4", lambda: va.moments4(x), [("numpy.var", lambda: np.var(x))])
@@ -56,6 +61,7 @@ def main():
              ("boost-histogram Variable", lambda: bh.Histogram(axis).fill(x))])
         row("extrema vs min+max", lambda: va.extrema(x), [("numpy min+max", lambda: (np.min(x), np.max(x)))])
         row("dot_state vs numpy.dot", lambda: va.dot_state(x, x), [("numpy.dot", lambda: np.dot(x, x))])
+        row("dot_state, 1 thread", lambda: va.dot_state(x, x, threads=1), [("numpy.dot", lambda: np.dot(x, x))])
         if name == "normal":  # wide values would mostly overflow binary32
             row("sum, float32 input", lambda: va.sum(x32), [("numpy.sum", lambda: np.sum(x32))])
         row("sum, stride 2", lambda: va.sum(strided), [("numpy.sum", lambda: np.sum(strided))])

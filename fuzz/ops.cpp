@@ -4,8 +4,8 @@
 //   the same multiset in reverse order;
 // - merge then unmerge restores every bit, and unmerge refuses exactly the flagged or larger contributions;
 // - decoding an encoding gives the same state;
-// - the banked and vectorised paths (FastSumF64's add and extend, dot's slices) give the bytes of one-at-a-time
-//   adds and pushes;
+// - the banked, exponent-slot and vectorised paths (FastSumF64's add and extend, dot's slices), also cut into
+//   parts summed on threads of their own and merged, give the bytes of one-at-a-time adds and pushes;
 // - the rounded values (binary64 and binary32) agree with an independent computation: the exact sum counted bit
 //   position by bit position, rounded to odd at 100 bits in binary128, whose conversions then round correctly.
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays/bulk.hpp"
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "program.hpp"
@@ -137,6 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (int m = in.byte() % 8 + 1; m > 0; --m) seed.push_back(value(in));
             Doubles xs(n), ys(n);
             for (std::size_t i = 0; i < n; ++i) xs[i] = seed[i % seed.size()], ys[i] = seed[(i * 7 + 3) % seed.size()];
+            for (std::size_t i = 0; len & 1 && i < n; ++i)  // blocks of changing exponent ranges
+                xs[i] = std::ldexp(xs[i], int((i >> 8) % 5) * 40 - 80);
             vx::FastSumF64 fast, single;
             vx::SumF64 one_at_a_time;
             vx::extend_from_slice(fast, xs);
@@ -147,6 +150,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             vx::extend_from_slices(sliced, xs, ys);
             for (std::size_t i = 0; i < n; ++i) vx::push(pushed, xs[i], ys[i]);
             check(vx::encode(sliced) == vx::encode(pushed));
+            vx::FastSumF64 split;
+            vx::DotF64 split_dot;
+            vx::extend_split(split, xs, 1 + len % 3);
+            vx::extend_split(split_dot, xs, ys, 1 + len % 2);
+            check(vx::encode(vx::finish(split)) == vx::encode(one_at_a_time));
+            check(vx::encode(split_dot) == vx::encode(pushed));
             for (std::size_t i = 0; n <= 256 && i < n; ++i) s.add(xs[i]);
         }
         s.check_all();

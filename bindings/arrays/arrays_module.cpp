@@ -38,33 +38,44 @@ const char* error_text(StateError e) {
 template <class T>
 using Result = vx::Expected<T, StateError>;
 
-// One column fed to a state by the core's bulk feed.
+// The items first .. first+n-1 of a column, as a column of their own.
+Column slice(const Column& c, std::size_t first, std::size_t n) {
+    Column part = c;
+    part.base += std::ptrdiff_t(first) * c.stride;
+    part.size = n;
+    return part;
+}
+
+// One column fed to the blank state s by the core's bulk feed, in
+// consecutive parts on up to `threads` threads (0: one per usable CPU).
 template <class S>
-void feed_column(S& s, const Column& x, bool skip_nan) {
+void feed_column(S& s, const Column& x, bool skip_nan, std::uint64_t threads) {
     Unlocked unlocked;
-    vx::Feed<S> feed(s);
-    for_blocks(x, skip_nan, [&](std::span<const double> v) { feed.take(v); });
-    feed.finish();
+    vx::split_feed(s, x.size, vx::parts_for(x.size, threads), [&](S& t, std::size_t first, std::size_t n) {
+        vx::Feed<S> feed(t);
+        for_blocks(slice(x, first, n), skip_nan, [&](std::span<const double> v) { feed.take(v); });
+        feed.finish();
+    });
 }
 
 template <class S>
-auto encoded(Column x, bool skip_nan) {
+auto encoded(Column x, bool skip_nan, std::uint64_t threads) {
     S s;
-    feed_column(s, x, skip_nan);
+    feed_column(s, x, skip_nan, threads);
     return vx::encode(s);
 }
 
-vx::ExtremaBytes extrema(Column x, bool skip_nan) {
+vx::ExtremaBytes extrema(Column x, bool skip_nan, std::uint64_t threads) {
     vx::ExtremaF64 s;
-    feed_column(s, x, skip_nan);
+    feed_column(s, x, skip_nan, threads);
     return vx::to_bytes(s);
 }
 
 // NaNs have their own count in a histogram and poison nothing.
-Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges) {
+Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges, std::uint64_t threads) {
     std::optional<vx::HistogramF64> h = vx::make_histogram(edges);
     if (!h) return vx::fail(StateError::BadEdges);
-    feed_column(*h, x, false);
+    feed_column(*h, x, false, threads);
     return vx::encode_bytes(*h);
 }
 
@@ -86,14 +97,18 @@ Result<vx::ExtremaBytes> merge_extrema(Bytes a, Bytes b) {
 
 // Two columns of equal length fed pairwise to a state; its encoding.
 template <class S>
-Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan) {
+Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan,
+                                                                        std::uint64_t threads) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
     S s;
     {
         Unlocked unlocked;
-        vx::PairFeed<S> feed(s);
-        for_pair_blocks(x, y, skip_nan, [&](auto a, auto b) { feed.take(a, b); });
-        feed.finish();
+        vx::split_feed(s, x.size, vx::parts_for(x.size, threads), [&](S& t, std::size_t first, std::size_t n) {
+            vx::PairFeed<S> feed(t);
+            for_pair_blocks(slice(x, first, n), slice(y, first, n), skip_nan,
+                            [&](auto a, auto b) { feed.take(a, b); });
+            feed.finish();
+        });
     }
     return vx::encode(s);
 }
@@ -101,7 +116,7 @@ Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x,
 // Rows of X with responses y, a block of rows at a time: each column of the
 // block is read into its own run, and with skip_nan a row holding a NaN (in
 // X or in y) is left out of every run.
-Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) {
+Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan, std::uint64_t threads) {
     if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
     const std::size_t d = X.columns();
     auto made = vx::try_make_covmat(d);
@@ -109,13 +124,12 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
     if (!made && made.error() == vx::DimError::NoMemory) throw std::bad_alloc();
     if (!made) return vx::fail(StateError::TooWide);
     vx::CovMatrixF64 m = std::move(made).value();
-    {
-        Unlocked unlocked;
+    const auto rows = [&](vx::CovMatrixF64& part, std::size_t first, std::size_t count) {
         const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 15) / (d + 1));
         std::vector<double> cells((d + 1) * block);
         std::vector<std::span<const double>> columns(d);
-        for (std::size_t at = 0; at < X.rows; at += block) {
-            std::size_t n = std::min(block, X.rows - at);
+        for (std::size_t at = first; at < first + count; at += block) {
+            std::size_t n = std::min(block, first + count - at);
             double* ys = cells.data() + d * block;
             for (std::size_t j = 0; j < d; ++j) X.column(j).read(at, n, cells.data() + j * block);
             y.read(at, n, ys);
@@ -133,19 +147,27 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
                 n = kept;
             }
             for (std::size_t j = 0; j < d; ++j) columns[j] = {cells.data() + j * block, n};
-            vx::add_rows(m, columns, {ys, n});
+            vx::add_rows(part, columns, {ys, n});
         }
+    };
+    {
+        // A part's share of the work grows with d^2 per row.
+        Unlocked unlocked;
+        vx::split_feed(m, X.rows, vx::parts_for(X.rows * (d + 1) * (d + 2) / 2, threads), rows);
     }
     return vx::encode(m);
 }
 
-Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
+Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan, std::uint64_t threads) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
     vx::DotF64 d;
     {
         Unlocked unlocked;
-        for_pair_blocks(x, y, skip_nan, [&](std::span<const double> a, std::span<const double> b) {
-            vx::extend_from_slices(d, a, b);
+        vx::split_feed(d, x.size, vx::parts_for(x.size, threads), [&](vx::DotF64& t, std::size_t first, std::size_t n) {
+            for_pair_blocks(slice(x, first, n), slice(y, first, n), skip_nan,
+                            [&](std::span<const double> a, std::span<const double> b) {
+                                vx::extend_from_slices(t, a, b);
+                            });
         });
     }
     return vx::encode(d);
@@ -182,18 +204,18 @@ std::vector<double> values(Column x) {
 }
 
 PyMethodDef functions[] = {
-    vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
-    vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
-    vxpy::function_def<"moments4(x, skipna)\n--\n\n", &encoded<vx::Moments4F64>>(),
-    vxpy::function_def<"cov(x, y, skipna)\n--\n\n", &pair_encoded<vx::CovF64>>(),
-    vxpy::function_def<"weighted_moments(x, w, skipna)\n--\n\n", &pair_encoded<vx::WeightedMomentsF64>>(),
-    vxpy::function_def<"cov_matrix(X, y, skipna)\n--\n\n", &cov_matrix>(),
-    vxpy::function_def<"dot_state(x, y, skipna)\n--\n\n", &dot_state>(),
+    vxpy::function_def<"sum(x, skipna, threads)\n--\n\n", &encoded<vx::SumF64>>(),
+    vxpy::function_def<"moments(x, skipna, threads)\n--\n\n", &encoded<vx::MomentsF64>>(),
+    vxpy::function_def<"moments4(x, skipna, threads)\n--\n\n", &encoded<vx::Moments4F64>>(),
+    vxpy::function_def<"cov(x, y, skipna, threads)\n--\n\n", &pair_encoded<vx::CovF64>>(),
+    vxpy::function_def<"weighted_moments(x, w, skipna, threads)\n--\n\n", &pair_encoded<vx::WeightedMomentsF64>>(),
+    vxpy::function_def<"cov_matrix(X, y, skipna, threads)\n--\n\n", &cov_matrix>(),
+    vxpy::function_def<"dot_state(x, y, skipna, threads)\n--\n\n", &dot_state>(),
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
-    vxpy::function_def<"extrema(x, skipna)\n--\n\n", &extrema>(),
+    vxpy::function_def<"extrema(x, skipna, threads)\n--\n\n", &extrema>(),
     vxpy::function_def<"values(x)\n--\n\n", &values>(),
-    vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
+    vxpy::function_def<"histogram(x, edges, threads)\n--\n\n", &histogram>(),
     vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
     vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
     {},

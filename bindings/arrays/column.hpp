@@ -93,16 +93,7 @@ void for_pair_blocks(const Column& a, const Column& b, bool skip_nan, F&& f) {
 
 // Releases the interpreter lock for the life of the guard: the columns'
 // buffers stay exported, so their memory is pinned while values are read.
-class Unlocked {
-public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
-    Unlocked(const Unlocked&) = delete;
-    Unlocked& operator=(const Unlocked&) = delete;
-
-private:
-    PyThreadState* state_;
-};
+using Unlocked = vxpy::Unlocked;
 
 }  // namespace vxa
 

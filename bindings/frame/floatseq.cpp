@@ -69,6 +69,8 @@ void copy_borrowed_views() {
     borrowed_views.clear();
 }
 
+void detach_borrowed_views() { borrowed_views.clear(); }
+
 void Loader<std::span<const double>>::own_values() {
     storage.assign(v.begin(), v.end());
     v = storage;

@@ -254,6 +254,25 @@ struct Loader;
 // held when it was converted, as iterating it gives.
 void copy_borrowed_views();
 
+// Releases the interpreter lock for the life of the guard, around native
+// work that reads no Python object.  The buffers of the call's arguments stay
+// exported, so their memory is pinned; the float sequences that are views
+// into them leave the list copy_borrowed_views() walks first, since another
+// thread may run it meanwhile.  (Such a list only ever holds the views of
+// the innermost call in progress: a nested call comes through Python code,
+// which copies every view before it runs.)
+void detach_borrowed_views();
+class Unlocked {
+public:
+    Unlocked() : state_((detach_borrowed_views(), PyEval_SaveThread())) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // Whether converting `o` as a number may run Python code.
 inline bool runs_code(PyObject* o) { return !PyFloat_CheckExact(o) && !PyLong_CheckExact(o); }
 

@@ -2,9 +2,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "arrays/merge_states.hpp"
+#include "base/assertion.hpp"
 #include "base/fpenv.hpp"
 
 namespace vx {
@@ -115,6 +123,69 @@ void Feed<ExtremaF64>::take(std::span<const double> xs) {
         run.has_value = true;
     }
     merge(s_, run);
+}
+
+unsigned usable_cpus() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return unsigned(std::max(1, CPU_COUNT(&set)));
+#endif
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+unsigned parts_for(std::size_t n, unsigned long long threads) {
+    if (n < 2 * kMinPartValues) return 1;  // before the system call of usable_cpus
+    const unsigned long long limit = threads ? threads : usable_cpus();
+    const std::size_t most = std::max<std::size_t>(1, n / kMinPartValues);
+    return unsigned(std::min<unsigned long long>({limit, most, kMaxParts}));
+}
+
+void run_parts(unsigned parts, void (*work)(void*, unsigned), void* context) {
+    std::vector<std::exception_ptr> errors(parts);
+    std::vector<std::thread> threads;
+    threads.reserve(parts);
+    auto guarded = [&errors, work, context](unsigned p) noexcept {
+        try {
+            work(context, p);
+        } catch (...) {
+            errors[p] = std::current_exception();
+        }
+    };
+    unsigned started = 1;  // parts 1 .. started-1 run on threads of their own
+    for (; started < parts; ++started) {
+        try {
+            threads.emplace_back(guarded, started);
+        } catch (...) {  // no thread (std::system_error): the rest run here
+            break;
+        }
+    }
+    guarded(0);
+    for (unsigned p = started; p < parts; ++p) guarded(p);
+    for (std::thread& t : threads) t.join();
+    for (const std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
+}
+
+// The parts' exact sums are merged into one SumF64 and added to the limbs
+// as extend_from_slice adds its one banked sum: the same limbs, count and flags.
+void extend_split(FastSumF64& s, std::span<const double> xs, unsigned parts) {
+    if (parts <= 1) return extend_from_slice(s, xs);
+    SumF64 total;
+    split_feed(total, xs.size(), parts,
+               [xs](SumF64& t, std::size_t first, std::size_t n) { add_all(t, xs.subspan(first, n)); });
+    add_limbs(s.limbs, total.limbs);
+    s.count = saturating_add(s.count, xs.size());
+    s.bank.flags |= total.flags;
+}
+
+void extend_split(DotF64& d, std::span<const double> xs, std::span<const double> ys, unsigned parts) {
+    assert_equal(xs.size(), ys.size(), "dot product requires equal-length slices");
+    if (parts <= 1) return extend_from_slices(d, xs, ys);
+    DotF64 total;
+    split_feed(total, xs.size(), parts, [xs, ys](DotF64& t, std::size_t first, std::size_t n) {
+        extend_from_slices(t, xs.subspan(first, n), ys.subspan(first, n));
+    });
+    merge(d, total);
 }
 
 }  // namespace vx

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "exact/acc.hpp"
 #include "exact/dot.hpp"
@@ -20,6 +21,7 @@
 #include "stats/cov.hpp"
 #include "stats/moments.hpp"
 #include "stats/weighted.hpp"
+#include "arrays/merge_states.hpp"
 
 namespace vx {
 
@@ -157,5 +159,70 @@ void add_all(S& s, std::span<const double> xs) {
     feed.take(xs);
     feed.finish();
 }
+
+// ---- Runs split across threads.
+//
+// Every state here holds exact sums, sticky flags and saturating counts, and
+// its merge adds them, so a run cut into consecutive parts, each fed to a
+// blank state of its own and merged afterwards, leaves the state feeding the
+// whole run leaves, bit for bit, whatever the number of parts.
+
+// The CPUs this process may run on (its affinity mask), at least 1.
+unsigned usable_cpus();
+
+// Each part holds at least this many values: a smaller one would not repay
+// starting a thread (tens of microseconds against about a nanosecond a value).
+inline constexpr std::size_t kMinPartValues = std::size_t(1) << 16;
+inline constexpr unsigned kMaxParts = 256;
+// Runs from this length on are worth releasing the interpreter lock for.
+inline constexpr std::size_t kUnlockValues = std::size_t(1) << 12;
+
+// The number of parts for n values on at most `threads` threads (0: one per
+// usable CPU): 1 below 2 kMinPartValues.
+unsigned parts_for(std::size_t n, unsigned long long threads);
+
+// Runs work(context, p) for p = 0 .. parts-1: part 0 on the calling thread,
+// each other part on a thread of its own, or on the calling thread when no
+// thread can be started.  Returns once every part has finished; an exception
+// thrown by a part is caught on its own thread and the first one (by part) is
+// rethrown here, so none leaves a thread.
+void run_parts(unsigned parts, void (*work)(void* context, unsigned part), void* context);
+
+// The first value of part p of n values cut into `parts` nearly equal parts.
+inline std::size_t part_start(std::size_t n, unsigned parts, unsigned p) {
+    return std::size_t((static_cast<unsigned __int128>(n) * p) / parts);
+}
+
+inline void merge_part(HistogramF64& h, const HistogramF64& other) { try_merge(h, other); }
+template <class S>
+void merge_part(S& s, const S& other) {
+    merge(s, other);
+}
+
+// Feeds values 0 .. n-1 to the blank state s in `parts` consecutive parts:
+// part(t, first, count) adds values first .. first+count-1 to t, for t = s
+// and for copies of the blank s, which are merged into s in order.
+template <class S, class Part>
+void split_feed(S& s, std::size_t n, unsigned parts, Part&& part) {
+    if (parts <= 1) return part(s, std::size_t(0), n);
+    std::vector<S> others(parts - 1, s);
+    struct Context {
+        S& s;
+        std::vector<S>& others;
+        std::size_t n;
+        unsigned parts;
+        Part& part;
+    } context{s, others, n, parts, part};
+    run_parts(parts, [](void* c, unsigned p) {
+        Context& k = *static_cast<Context*>(c);
+        const std::size_t first = part_start(k.n, k.parts, p);
+        k.part(p ? k.others[p - 1] : k.s, first, part_start(k.n, k.parts, p + 1) - first);
+    }, &context);
+    for (const S& other : others) merge_part(s, other);
+}
+
+// FastSumF64::extend and the dot product of two runs, split into `parts`.
+void extend_split(FastSumF64& s, std::span<const double> xs, unsigned parts);
+void extend_split(DotF64& d, std::span<const double> xs, std::span<const double> ys, unsigned parts);
 
 }  // namespace vx

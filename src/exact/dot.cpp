@@ -92,10 +92,16 @@ void extend_from_slices(DotF64& d, std::span<const double> xs, std::span<const d
     // Products and residuals lie on different grids: one block sum each.
     BlockSum p_sums, e_sums;
     double parts[2 * kPairs];
+    constexpr std::size_t kPrefetchBlocks = 8, kLine = 64 / sizeof(double);  // as BlockSum::take does
     for (std::size_t base = 0; base < xs.size(); base += kPairs) {
         const std::size_t n = std::min(kPairs, xs.size() - base);
         const double* x = xs.data() + base;
         const double* y = ys.data() + base;
+        const std::size_t ahead = base + kPrefetchBlocks * kPairs;
+        for (std::size_t i = ahead; i < std::min(ahead + kPairs, xs.size()); i += kLine) {
+            __builtin_prefetch(xs.data() + i);
+            __builtin_prefetch(ys.data() + i);
+        }
         MagnitudeRange p_range, e_range;
         if (products(x, y, n, parts, p_range, e_range)) [[unlikely]] {
             for (std::size_t i = 0; i < n; ++i)

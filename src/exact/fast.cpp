@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "base/fpenv.hpp"
 
@@ -203,6 +204,68 @@ bool BlockSum::extract(const double* x, std::size_t n, MagnitudeRange range, Lim
     return true;
 }
 
+BlockSum::~BlockSum() { delete slots_; }
+
+namespace {
+
+// Clears the slots of biased exponents a..b, both signs.
+void clear_slots(ExponentSlots& t, int a, int b) {
+    for (int e = a; e <= b; ++e) t.slot[e] = t.slot[ExponentSlots::kSignSlot + e] = 0;
+}
+
+// Adds slot `index` to the limbs and clears it; the slots of biased exponent
+// 0 only count zeros and are cleared unread.
+inline void spill(ExponentSlots& t, unsigned index, Limbs& limbs) {
+    const unsigned e = index & 0x7FF;
+    if (e != 0 && t.slot[index] != 0) add_shifted(limbs, t.slot[index], index >> 11, e - 1);
+    t.slot[index] = 0;
+}
+
+}  // namespace
+
+// A block of normal values and zeros only; returns false (nothing added)
+// for any other block, or when the slots cannot be allocated.
+bool BlockSum::into_slots(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
+    constexpr std::uint64_t kInfBits = 0x7FF0000000000000u, kMinNormalBits = std::uint64_t(1) << 52;
+    if (range.largest >= kInfBits || range.smallest < kMinNormalBits) return false;
+    if (!slots_ && !(slots_ = new (std::nothrow) ExponentSlots)) return false;
+    ExponentSlots& t = *slots_;
+    const int e_lo = int(range.smallest >> 52), e_hi = int(range.largest >> 52);
+    if (t.hi < 0) {  // the first block since the slots were last added up
+        t.slot[0] = t.slot[ExponentSlots::kSignSlot] = 0;
+        clear_slots(t, e_lo, e_hi);
+        t.lo = e_lo;
+        t.hi = e_hi;
+    } else {  // the live range grows to cover the block, gaps included
+        const int lo = std::min(t.lo, e_lo), hi = std::max(t.hi, e_hi);
+        clear_slots(t, lo, t.lo - 1);
+        clear_slots(t, t.hi + 1, hi);
+        t.lo = lo;
+        t.hi = hi;
+    }
+    constexpr std::uint64_t kFraction = (std::uint64_t(1) << 52) - 1, kHidden = std::uint64_t(1) << 52;
+    std::uint64_t* slot = t.slot;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t bits = std::bit_cast<std::uint64_t>(x[i]);
+        const unsigned index = unsigned(bits >> 52);
+        const std::uint64_t v = slot[index] + ((bits & kFraction) | kHidden);
+        slot[index] = v;
+        if (v >> 63) [[unlikely]]
+            spill(t, index, limbs);
+    }
+    return true;
+}
+
+void BlockSum::flush_slots(Limbs& limbs) {
+    ExponentSlots& t = *slots_;
+    for (int e = t.lo; e <= t.hi; ++e) {
+        spill(t, unsigned(e), limbs);
+        spill(t, unsigned(ExponentSlots::kSignSlot + e), limbs);
+    }
+    t.lo = ExponentSlots::kSignSlot;
+    t.hi = -1;
+}
+
 void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
     // Each bank holds at most ceil(taken_ / 4) values.
     if (taken_ + n > banks_.size() * kBankCapacity) {
@@ -217,13 +280,21 @@ void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
 }
 
 void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
-    if (!extract(x, n, range, limbs)) split_into_banks(x, n, limbs);
+    const bool slots = seen_ >= kSlotsAfter;
+    seen_ = slots ? seen_ : seen_ + n;
+    if (!extract(x, n, range, limbs) && !(slots && into_slots(x, n, range, limbs))) split_into_banks(x, n, limbs);
 }
 
 void BlockSum::take(std::span<const double> xs, Limbs& limbs) {
     const DefaultFpEnv env;
+    // A block's work leaves gaps in the stream of loads that the hardware
+    // prefetchers follow, so the block kPrefetchBlocks ahead is requested here.
+    constexpr std::size_t kPrefetchBlocks = 8, kLine = 64 / sizeof(double);
     for (std::size_t base = 0; base < xs.size(); base += kBlock) {
         const std::size_t n = std::min(kBlock, xs.size() - base);
+        const std::size_t ahead = base + kPrefetchBlocks * kBlock;
+        for (std::size_t i = ahead; i < std::min(ahead + kBlock, xs.size()); i += kLine)
+            __builtin_prefetch(xs.data() + i);
         take_block(xs.data() + base, n, magnitude_range(xs.data() + base, n), limbs);
     }
 }
@@ -233,6 +304,7 @@ std::uint8_t BlockSum::finish(Limbs& limbs) {
         const DefaultFpEnv env;
         flush(limbs);
     }
+    if (slots_ && slots_->hi >= 0) flush_slots(limbs);
     if (taken_) fold_into(banks_, limbs);  // a fold of empty banks adds nothing
     taken_ = 0;
     return banks_[0].flags;

@@ -100,13 +100,45 @@ private:
     std::uint64_t below_smallest_ = ~std::uint64_t(0);
 };
 
+// Exponent slots: one unsigned 64-bit slot per sign and biased exponent e
+// (the top 12 bits of a value's pattern), adding the 53-bit significand
+// m = 2^52 + f of every normal value with those bits.  Slot (sign, e) weighs
+// (-1)^sign 2^(e-1) units of 2^-1074, so a value is one load, one add and one
+// store whatever the spread of exponents.  The bound: a slot below 2^63 plus
+// m < 2^53 stays below 2^63 + 2^53 < 2^64, so no add wraps; a slot that
+// reaches 2^63 (after at least 2^10 adds) is added to the limbs at once and
+// cleared, which keeps every slot below 2^63 before each add.  A zero lands
+// in a slot of biased exponent 0, which holds nothing else (subnormal blocks
+// never come here) and is cleared, never read.
+struct ExponentSlots {
+    static constexpr int kSlots = 4096;
+    static constexpr int kSignSlot = 2048;  // slot index of the sign bit
+    // Only the slots of exponents lo..hi (both signs) and those of biased
+    // exponent 0 hold meaningful values; the others are not initialised.
+    std::uint64_t slot[kSlots];
+    int lo = kSignSlot, hi = -1;
+};
+
 // Sums runs of values exactly, a block at a time.  A block whose values span
 // few binary orders of magnitude is summed by exact extraction in floating
 // point, with its level sums held back while the next blocks share their
-// grid; any other block is split into scratch banks, which take consecutive
-// values in turn and are folded before any could exceed its capacity.
+// grid; a block of normal values and zeros spread wider goes into exponent
+// slots, allocated on first use, once kSlotsAfter values have been taken;
+// any other block (subnormals, NaN or infinities, the first values of a
+// run, or no memory for the slots) is split into scratch banks, which take
+// consecutive values in turn and are folded before any could exceed their
+// capacity.
 class BlockSum {
 public:
+    // The slots cost up to 2 x 4096 slot writes over a BlockSum's life (to
+    // clear them, and to add them up at the end), which only a long run repays.
+    static constexpr std::size_t kSlotsAfter = std::size_t(1) << 13;
+
+    BlockSum() {}  // the slots are allocated on first use, not zeroed here
+    ~BlockSum();
+    BlockSum(const BlockSum&) = delete;
+    BlockSum& operator=(const BlockSum&) = delete;
+
     static constexpr std::size_t kBlock = 256;
     static constexpr std::size_t kLanes = 8;
     static constexpr std::size_t kSums = 2 * kLanes;
@@ -120,16 +152,20 @@ public:
 
 private:
     bool extract(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs);
+    bool into_slots(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs);
     void flush(Limbs& limbs);
+    void flush_slots(Limbs& limbs);
     void split_into_banks(const double* x, std::size_t n, Limbs& limbs);
 
     std::array<Bank, 4> banks_;
     std::size_t taken_ = 0;  // values in the banks since their last fold
+    std::size_t seen_ = 0;   // values taken in all, up to kSlotsAfter
     // Per level, the lane sums of blocks extracted on the same grid.
     std::array<std::array<double, kSums>, kMaxLevels> held_{};
     int held_top_ = 0;     // the grid: every value held is below 2^held_top_
     int held_levels_ = 0;  // levels with sums held
     int held_blocks_ = 0;
+    ExponentSlots* slots_ = nullptr;
 };
 
 // Adds every value of xs to the limbs; returns the flags of the non-finite ones.

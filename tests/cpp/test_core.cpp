@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "arrays/bulk.hpp"
 #include "base/binary32.hpp"
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
@@ -122,6 +123,9 @@ TEST_P(FastPaths, EqualPerValueAddsAndPushes) {
         ASSERT_EQ(vx::encode(vx::finish(added)), vx::encode(want)) << trial;
         ASSERT_TRUE(got.limbs == want.limbs && got.flags == want.flags && got.count == UINT64_MAX) << trial;
         ASSERT_TRUE(limbs == sum_of(xs, start).limbs && flags == want.flags) << trial;
+        FastSumF64 split;  // cut into up to 7 parts, one thread each, merged
+        vx::extend_split(split, xs, unsigned(1 + trial % 7));
+        ASSERT_EQ(vx::encode(vx::finish(split)), vx::encode(want)) << trial;
     }
     for (bool narrow : {false, true}) {
         Doubles xs = awkward(r, n), ys = awkward(r, n);
@@ -137,6 +141,8 @@ TEST_P(FastPaths, EqualPerValueAddsAndPushes) {
         if (narrow) start.sum.count = UINT64_MAX - n;
         const DotF64 want = pushed(xs, ys, start);
         ASSERT_EQ(vx::encode(extended(xs, ys, start)), vx::encode(want)) << narrow;
+        vx::extend_split(start, xs, ys, narrow ? 5 : 2);
+        ASSERT_EQ(vx::encode(start), vx::encode(want)) << narrow;
         ASSERT_EQ(want.sum.count, narrow ? UINT64_MAX : 2 * n + 4);
     }
 }

@@ -94,6 +94,32 @@ def test_long_and_other_columns():
         bulk_is_one_by_one(col, col[::-1], skipna)
 
 
+PART = 2**16   # the fewest values a thread takes: n values run on min(threads, n // PART) threads
+
+
+@pytest.mark.parametrize("n", [2 * PART - 1, 2 * PART, 3 * PART + 1, 7 * PART + 5])
+def test_states_do_not_depend_on_the_number_of_threads(n):
+    rng = np.random.default_rng(n)     # exponents across the whole range, subnormals, NaNs and one infinity
+    x = np.copysign(np.ldexp(rng.random(n), rng.integers(-1076, 1000, n)), rng.random(n) - 0.5)
+    y = np.ldexp(rng.standard_normal(n), rng.integers(-30, 30, n))
+    x[::3001], y[7::5003], finite = np.nan, np.nan, x[np.isfinite(x)]
+    calls = [lambda t, f=f, k=k: image(f(*(x, y)[:k], skipna=s, threads=t)) for f, _, k in BULK[:4] + BULK[5:]
+             for s in (False, True)] + [
+        lambda t: va.histogram(y[::-2].astype("f4"), EDGES, threads=t).encode(),     # read through conversion
+        lambda t: va.dot_state(x, y, skipna=True, threads=t),
+        lambda t: va.cov_matrix(np.stack([x, y[::-1]], 1)[: n // 2], y[: n // 2], skipna=True, threads=t).encode()]
+    for call in calls:
+        assert len({call(t) for t in (1, 2, 3, 7)}) == 1
+    assert va.sum(finite, threads=3).value() == math.fsum(finite)
+    whole = varnix.FastSumF64()                 # the module's own bulk paths split across every usable CPU
+    whole.extend(finite)
+    assert whole.finish().to_bytes() == va.sum(finite, threads=1).to_bytes()
+    d, z = varnix.DotF64(), np.nan_to_num(y)
+    d.extend(finite, z[: len(finite)])
+    assert d.state_hash() == hashlib.sha256(va.dot_state(finite, z[: len(finite)], threads=1)).digest()
+    assert outcome(lambda: varnix.dot(finite, z[: len(finite)])) == outcome(d.value)
+
+
 GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
 
 
@@ -120,6 +146,8 @@ GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
     (lambda: _native.merge_extrema(bytes(16) + b"\x04" + bytes(8), extrema_image([1.0])), UNDEFINED),
     (lambda: va.merge_all([]), "merge_all needs at least one state"),
     (lambda: va.cov_matrix([], []), "an empty sequence of rows has no width; pass a 2-D array of shape (0, d)"),
+    (lambda: va.sum([1.0], threads=0), "threads must be at least 1"),
+    (lambda: va.histogram([1.0], [0.0, 1.0], threads=1.0), TypeError),
 ])
 def test_refusals(call, message):
     if message is TypeError:

@@ -284,6 +284,8 @@ F32_SUBNORMALS = array.array("f", [1e-40, -3e-42, 1.5e-45, 0.1])    # widened by
 VALUES = [(SUBS, SUBS), (MIXED, MIXED * 40), (list(F32_SUBNORMALS), F32_SUBNORMALS)]
 # columns varnix_arrays converts itself: integers and long doubles that round, binary32 subnormals
 COLUMNS = [np.array([2**53 + 1, -3, 2**63 - 1]), np.array([0.1, 1e-4000], dtype=np.longdouble), F32_SUBNORMALS]
+# long enough to be split across threads, which inherit the caller's mode: every spread of exponents and subnormals
+LONG = np.ldexp(np.resize(MIXED, 2**17 + 9), np.arange(2**17 + 9) % 50 - 25)
 
 
 def battery():
@@ -295,7 +297,10 @@ def battery():
             s, o = sample(row, xs), sample(row, xs[::-1])
             for call in (c.lstrip("=") for c in calls_of(row)):
                 out += [result(s, call, x=0.3, xs=bulk, i=1, o=o, b=encoding(s)), row.snap and row.snap(s)]
-    return out + [va.moments(c).to_bytes() for c in COLUMNS]
+    fast = FastSumF64()
+    fast.extend(LONG)
+    return out + [va.moments(c).to_bytes() for c in COLUMNS] + [
+        va.moments4(LONG, threads=2).to_bytes(), va.dot_state(LONG, LONG[::-1], threads=3), fast.finish().to_bytes()]
 
 
 @pytest.mark.parametrize("mode", [0, 1, 2, 3], ids=["flush to zero", "downward", "upward", "toward zero"])

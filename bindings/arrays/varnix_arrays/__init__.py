@@ -5,6 +5,7 @@ to adding the values one by one; the states travel as the classes' public
 byte encodings.
 """
 import copyreg as _copyreg
+import operator as _operator
 
 import varnix as _vx
 
@@ -21,49 +22,59 @@ __all__ = [
 DOT_STATE_BYTES = 282
 
 
+def _threads(threads):
+    """The native thread limit: 0 for one thread per CPU the process may use."""
+    if threads is None:
+        return 0
+    n = _operator.index(threads)
+    if n < 1:
+        raise ValueError("threads must be at least 1")
+    return n
+
+
 def _same_length(x, y):
     if len(x) != len(y):
         raise ValueError("x and y differ in length")
 
 
-def sum(x, skipna=False):
+def sum(x, skipna=False, *, threads=None):
     """SumF64 of the values of x (NaNs left out when skipna)."""
-    return _vx.SumF64.from_bytes(_native.sum(x, bool(skipna)))
+    return _vx.SumF64.from_bytes(_native.sum(x, bool(skipna), _threads(threads)))
 
 
-def moments(x, skipna=False):
+def moments(x, skipna=False, *, threads=None):
     """MomentsF64 of the values of x (NaNs left out when skipna)."""
-    return _vx.MomentsF64.from_bytes(_native.moments(x, bool(skipna)))
+    return _vx.MomentsF64.from_bytes(_native.moments(x, bool(skipna), _threads(threads)))
 
 
-def moments4(x, skipna=False):
+def moments4(x, skipna=False, *, threads=None):
     """Moments4F64 of the values of x (NaNs left out when skipna)."""
-    return _vx.Moments4F64.from_bytes(_native.moments4(x, bool(skipna)))
+    return _vx.Moments4F64.from_bytes(_native.moments4(x, bool(skipna), _threads(threads)))
 
 
-def weighted_moments(x, w, skipna=False):
+def weighted_moments(x, w, skipna=False, *, threads=None):
     """WeightedMomentsF64 of the pairs (x[i], w[i]) (pairs holding a NaN left out when skipna)."""
-    return _vx.WeightedMomentsF64.from_bytes(_native.weighted_moments(x, w, bool(skipna)))
+    return _vx.WeightedMomentsF64.from_bytes(_native.weighted_moments(x, w, bool(skipna), _threads(threads)))
 
 
-def cov(x, y, skipna=False):
+def cov(x, y, skipna=False, *, threads=None):
     """CovF64 of the pairs (x[i], y[i]) (pairs holding a NaN left out when skipna)."""
-    return _vx.CovF64.from_bytes(_native.cov(x, y, bool(skipna)))
+    return _vx.CovF64.from_bytes(_native.cov(x, y, bool(skipna), _threads(threads)))
 
 
-def cov_matrix(X, y, skipna=False):
+def cov_matrix(X, y, skipna=False, *, threads=None):
     """CovMatrixF64 of the rows of the 2-D X with responses y (rows holding a NaN left out when skipna)."""
-    return _vx.CovMatrixF64.decode(_native.cov_matrix(X, y, bool(skipna)))
+    return _vx.CovMatrixF64.decode(_native.cov_matrix(X, y, bool(skipna), _threads(threads)))
 
 
-def histogram(x, edges):
+def histogram(x, edges, *, threads=None):
     """HistogramF64 over the edges holding every value of x (NaNs in its NaN count)."""
-    return _vx.HistogramF64.decode(_native.histogram(x, edges))
+    return _vx.HistogramF64.decode(_native.histogram(x, edges, _threads(threads)))
 
 
-def extrema(x, skipna=False):
+def extrema(x, skipna=False, *, threads=None):
     """ExtremaF64 of the values of x (NaNs left out when skipna)."""
-    return _vx.ExtremaF64.from_bytes(_native.extrema(x, bool(skipna)))
+    return _vx.ExtremaF64.from_bytes(_native.extrema(x, bool(skipna), _threads(threads)))
 
 
 def _by_key(m, keys, x, skipna):
@@ -90,9 +101,9 @@ def moments_by_key(keys, x, skipna=False):
     return _by_key(_vx.MomentsMap(), keys, x, skipna)
 
 
-def dot_state(x, y, skipna=False):
+def dot_state(x, y, skipna=False, *, threads=None):
     """The 282-byte exact state of the dot product of x and y (pairs with a NaN left out when skipna)."""
-    return _native.dot_state(x, y, bool(skipna))
+    return _native.dot_state(x, y, bool(skipna), _threads(threads))
 
 
 def merge_dot_states(*states):

@@ -26,38 +26,45 @@ __all__ = [
 __version__: str    # the distribution's version, as importlib.metadata.version("varnix") gives it
 DOT_STATE_BYTES: int
 
-def sum(x: _Column, skipna: bool = False) -> SumF64:
+def sum(x: _Column, skipna: bool = False, *, threads: int | None = None) -> SumF64:
     """The SumF64 holding every value of x, as if added one by one.
 
     x is any one-dimensional numeric buffer or sequence: numpy arrays of every
     float, integer and bool dtype, in either byte order and with any stride,
     are read without a Python loop. With skipna, NaNs are left out (and not
-    counted)."""
-def moments(x: _Column, skipna: bool = False) -> MomentsF64:
+    counted).
+
+    Every function that reads whole columns splits a long one (from 2**17
+    values) across the CPUs the process may use, at most `threads` of them
+    (None: all), without the interpreter lock; the state is the same for
+    every number of threads. ValueError when threads < 1."""
+def moments(x: _Column, skipna: bool = False, *, threads: int | None = None) -> MomentsF64:
     """The MomentsF64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
-def moments4(x: _Column, skipna: bool = False) -> Moments4F64:
+def moments4(x: _Column, skipna: bool = False, *, threads: int | None = None) -> Moments4F64:
     """The Moments4F64 holding every value of x, as if added one by one (NaNs left out with skipna)."""
-def weighted_moments(x: _Column, w: _Column, skipna: bool = False) -> WeightedMomentsF64:
+def weighted_moments(x: _Column, w: _Column, skipna: bool = False, *,
+                     threads: int | None = None) -> WeightedMomentsF64:
     """The WeightedMomentsF64 of the pairs (x[i], w[i]), as if added one by one.
 
     ValueError when x and w differ in length; with skipna, pairs holding a NaN are left out."""
-def cov(x: _Column, y: _Column, skipna: bool = False) -> CovF64:
+def cov(x: _Column, y: _Column, skipna: bool = False, *, threads: int | None = None) -> CovF64:
     """The CovF64 of the pairs (x[i], y[i]), as if added one by one.
 
     ValueError when x and y differ in length; with skipna, pairs holding a NaN are left out."""
 def cov_matrix(X: Sequence[Sequence[SupportsFloat | SupportsIndex]] | Buffer | _Array, y: _Column,
-               skipna: bool = False) -> CovMatrixF64:
+               skipna: bool = False, *, threads: int | None = None) -> CovMatrixF64:
     """The CovMatrixF64 of the rows of X (n rows of d values) with responses y, as if added row by row.
 
     X is a two-dimensional numeric array or a sequence of equal-length rows;
     ValueError when X and y differ in the number of rows. With skipna, rows
     holding a NaN (in X or y) are left out."""
-def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array) -> HistogramF64:
+def histogram(x: _Column, edges: Sequence[SupportsFloat | SupportsIndex] | Buffer | _Array, *,
+              threads: int | None = None) -> HistogramF64:
     """The HistogramF64 over the edges holding every value of x, as if added one by one.
 
     ValueError "edges must be sorted, finite, len>=2" for unusable edges. NaNs
     go to the histogram's NaN count."""
-def extrema(x: _Column, skipna: bool = False) -> ExtremaF64:
+def extrema(x: _Column, skipna: bool = False, *, threads: int | None = None) -> ExtremaF64:
     """The ExtremaF64 of every value of x, as if added one by one (NaNs left out with skipna)."""
 def sum_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> SumMap:
     """The SumMap holding x[i] under keys[i], as if added one by one (NaNs left out with skipna).
@@ -67,7 +74,7 @@ def sum_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> SumMap:
     varnix_arrays.dask.groupby_sum, which moves SumF64 states."""
 def moments_by_key(keys: Iterable[str], x: _Column, skipna: bool = False) -> MomentsMap:
     """The MomentsMap holding x[i] under keys[i], as if added one by one (NaNs left out with skipna)."""
-def dot_state(x: _Column, y: _Column, skipna: bool = False) -> bytes:
+def dot_state(x: _Column, y: _Column, skipna: bool = False, *, threads: int | None = None) -> bytes:
     """The 282-byte exact state of the sum of x[i]*y[i].
 
     ValueError when x and y differ in length; with skipna, pairs holding a NaN

@@ -34,8 +34,8 @@ def _flat(parts):
             yield from _flat(p)
 
 
-def _reduce(x, chunk_state, merge, finish, split_every):
-    """Tree reduction of a Dask array of any shape to one state, returned as a Delayed.
+def _reduce(x, chunk_state, merge, split_every):
+    """Tree reduction of a Dask array of any shape to one byte state, a 0-d Dask array of one object.
 
     chunk_state maps a block to its byte state; without one, the blocks are
     object arrays of byte states already, and are merged as they are.
@@ -57,10 +57,9 @@ def _reduce(x, chunk_state, merge, finish, split_every):
         out[()] = merge(list(_flat(parts)))
         return out
 
-    r = da.reduction(x, chunk, aggregate, combine=combine, axis=tuple(range(x.ndim)),
-                     keepdims=False, dtype=object, concatenate=False, split_every=split_every,
-                     meta=np.empty((), dtype=object))
-    return dask.delayed(finish)(r)
+    return da.reduction(x, chunk, aggregate, combine=combine, axis=tuple(range(x.ndim)),
+                        keepdims=False, dtype=object, concatenate=False, split_every=split_every,
+                        meta=np.empty((), dtype=object))
 
 
 def _finisher(name):
@@ -76,16 +75,18 @@ def _finisher(name):
     return finish
 
 
-def _run(delayed, compute):
-    return delayed.compute() if compute else delayed
+def _result(r, name, compute):
+    """The varnix object of the reduced state r: with compute, r is computed and decoded here, so that no task
+    pickles the object back; otherwise a Delayed whose last task decodes it where it runs."""
+    finish = _finisher(name)
+    return finish(r.compute()) if compute else dask.delayed(finish)(r)
 
 
 def _fixed(native, name):
     def reduce(x, skipna=False, split_every=None, compute=True):
         flag = bool(skipna)
-        d = _reduce(x, lambda v: native(v, flag), lambda parts: _va.merge_all(parts, cls=name),
-                    _finisher(name), split_every)
-        return _run(d, compute)
+        r = _reduce(x, lambda v: native(v, flag, 1), lambda parts: _va.merge_all(parts, cls=name), split_every)
+        return _result(r, name, compute)
     return reduce
 
 
@@ -109,30 +110,31 @@ def cov(x, y, skipna=False, split_every=None, compute=True):
 
     def pair_state(a, b):
         return _holder(_native.cov(np.ascontiguousarray(a).reshape(-1), np.ascontiguousarray(b).reshape(-1),
-                                   flag), a.ndim)
+                                   flag, 1), a.ndim)
 
     states = da.map_blocks(pair_state, x, y, dtype=object, chunks=tuple((1,) * len(c) for c in x.chunks),
                            meta=np.empty((0,) * x.ndim, dtype=object))
-    d = _reduce(states, None, lambda parts: _va.merge_all(parts, cls="CovF64"), _finisher("CovF64"), split_every)
-    return _run(d, compute)
+    r = _reduce(states, None, lambda parts: _va.merge_all(parts, cls="CovF64"), split_every)
+    return _result(r, "CovF64", compute)
 
 
 def histogram(x, edges, split_every=None, compute=True):
     """HistogramF64 over the edges of every value of a Dask array (a Delayed when compute=False)."""
     edges = [float(e) for e in edges]
-    _native.histogram([], edges)  # refuses unusable edges before any task runs
-    d = _reduce(x, lambda v: _native.histogram(v, edges),
-                lambda parts: _va.merge_all(parts, cls="HistogramF64"), _finisher("HistogramF64"), split_every)
-    return _run(d, compute)
+    _native.histogram([], edges, 1)  # refuses unusable edges before any task runs
+    r = _reduce(x, lambda v: _native.histogram(v, edges, 1),
+                lambda parts: _va.merge_all(parts, cls="HistogramF64"), split_every)
+    return _result(r, "HistogramF64", compute)
 
 
+# Each task reduces its chunk on one thread: the workers already share the CPUs.
 # ---------------------------------------------------------------- group-by
 
 def _groupby(df, by, column, chunk_state, name, skipna):
     flag = bool(skipna)
 
     def chunk(grouped):
-        return grouped.agg(lambda s: chunk_state(s.to_numpy(dtype=np.float64), flag))
+        return grouped.agg(lambda s: chunk_state(s.to_numpy(dtype=np.float64), flag, 1))
 
     def agg(grouped):
         return grouped.agg(lambda s: _va.merge_all(list(s), cls=name))
