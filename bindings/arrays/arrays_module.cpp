@@ -4,6 +4,7 @@
 #include "arrays/merge_states.hpp"
 #include <cmath>
 
+#include "base/binary32.hpp"
 #include "column.hpp"
 #include "exact/dot.hpp"
 #include "stats/moments.hpp"
@@ -17,7 +18,8 @@ using Bytes = std::span<const std::uint8_t>;
 // Errors of the byte-state functions: the texts the varnix classes use for
 // the same faults, and two of the package's own.
 enum class StateError {
-    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide
+    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide,
+    Missing
 };
 
 const char* error_text(StateError e) {
@@ -30,12 +32,19 @@ const char* error_text(StateError e) {
         case StateError::EdgesDiffer: return "histograms have different edges";
         case StateError::RowsDiffer: return "X and y differ in the number of rows";
         case StateError::TooWide: return "X has too many columns for a covariance matrix state";
+        case StateError::Missing: return "the column holds missing values (NA or null); skipna=True leaves them out";
     }
     return "";
 }
 
 template <class T>
 using Result = vx::Expected<T, StateError>;
+
+// Missing items are left out only with the NaNs; otherwise the column is refused.
+template <class... C>
+bool refused(bool skip_nan, const C&... columns) {
+    return !skip_nan && ((columns.missing != 0) || ...);
+}
 
 // One column fed to a state by the core's bulk feed.
 template <class S>
@@ -47,23 +56,49 @@ void feed_column(S& s, const Column& x, bool skip_nan) {
 }
 
 template <class S>
-auto encoded(Column x, bool skip_nan) {
+Result<decltype(vx::encode(S{}))> encoded(Items x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     S s;
     feed_column(s, x, skip_nan);
     return vx::encode(s);
 }
 
-vx::ExtremaBytes extrema(Column x, bool skip_nan) {
+// The SumF32 state: each value rounded to binary32 first, as SumF32.add
+// rounds its argument (exact for binary32 items); the same integer state as
+// a SumF64 of the rounded values.
+Result<vx::SumBytes> sum_f32(Items x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
+    vx::SumF64 s;
+    {
+        Unlocked unlocked;
+        vx::Feed<vx::SumF64> feed(s);
+        double narrowed[kBlock];
+        for_blocks(x, skip_nan, [&](std::span<const double> v) {
+            for (std::size_t at = 0; at < v.size(); at += kBlock) {
+                const std::size_t n = std::min(kBlock, v.size() - at);
+                for (std::size_t i = 0; i < n; ++i) narrowed[i] = vx::widen(vx::narrow(v[at + i]));
+                feed.take({narrowed, n});
+            }
+        });
+        feed.finish();
+    }
+    return vx::encode(s);
+}
+
+Result<vx::ExtremaBytes> extrema(Items x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     vx::ExtremaF64 s;
     feed_column(s, x, skip_nan);
     return vx::to_bytes(s);
 }
 
-// NaNs have their own count in a histogram and poison nothing.
-Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges) {
+// NaNs have their own count in a histogram and poison nothing, unless
+// skip_nan leaves them out.
+Result<std::vector<std::uint8_t>> histogram(Items x, std::span<const double> edges, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     std::optional<vx::HistogramF64> h = vx::make_histogram(edges);
     if (!h) return vx::fail(StateError::BadEdges);
-    feed_column(*h, x, false);
+    feed_column(*h, x, skip_nan);
     return vx::encode_bytes(*h);
 }
 
@@ -87,6 +122,7 @@ Result<vx::ExtremaBytes> merge_extrema(Bytes a, Bytes b) {
 template <class S>
 Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    if (refused(skip_nan, x, y)) return vx::fail(StateError::Missing);
     S s;
     {
         Unlocked unlocked;
@@ -102,6 +138,7 @@ Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x,
 // X or in y) is left out of every run.
 Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) {
     if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
+    if (refused(skip_nan, y)) return vx::fail(StateError::Missing);
     const std::size_t d = X.columns();
     auto made = vx::try_make_covmat(d);
     if (!made) return vx::fail(StateError::TooWide);
@@ -111,11 +148,12 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
         const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 15) / (d + 1));
         std::vector<double> cells((d + 1) * block);
         std::vector<std::span<const double>> columns(d);
+        Cursor ys_cursor(y);
         for (std::size_t at = 0; at < X.rows; at += block) {
             std::size_t n = std::min(block, X.rows - at);
             double* ys = cells.data() + d * block;
             for (std::size_t j = 0; j < d; ++j) X.column(j).read(at, n, cells.data() + j * block);
-            y.read(at, n, ys);
+            ys_cursor.read(n, ys);
             if (skip_nan) {
                 std::size_t kept = 0;
                 for (std::size_t r = 0; r < n; ++r) {
@@ -138,6 +176,7 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
 
 Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    if (refused(skip_nan, x, y)) return vx::fail(StateError::Missing);
     vx::DotF64 d;
     {
         Unlocked unlocked;
@@ -171,15 +210,18 @@ Result<double> dot_value(Bytes b) {
     return v.value();
 }
 
-// The values of a column as binary64, in order.
-std::vector<double> values(Column x) {
+// The values of a column as binary64, in order; with skip_nan, a missing
+// item reads as a NaN (to be left out with them).
+Result<std::vector<double>> values(Column x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     std::vector<double> out(x.size);
-    x.read(0, x.size, out.data());
+    Cursor(x).read(x.size, out.data());
     return out;
 }
 
 PyMethodDef functions[] = {
     vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
+    vxpy::function_def<"sum_f32(x, skipna)\n--\n\n", &sum_f32>(),
     vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
     vxpy::function_def<"moments4(x, skipna)\n--\n\n", &encoded<vx::Moments4F64>>(),
     vxpy::function_def<"cov(x, y, skipna)\n--\n\n", &pair_encoded<vx::CovF64>>(),
@@ -189,8 +231,8 @@ PyMethodDef functions[] = {
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
     vxpy::function_def<"extrema(x, skipna)\n--\n\n", &extrema>(),
-    vxpy::function_def<"values(x)\n--\n\n", &values>(),
-    vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
+    vxpy::function_def<"values(x, skipna)\n--\n\n", &values>(),
+    vxpy::function_def<"histogram(x, edges, skipna)\n--\n\n", &histogram>(),
     vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
     vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
     {},

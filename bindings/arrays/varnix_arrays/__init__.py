@@ -25,42 +25,58 @@ def _same_length(x, y):
         raise ValueError("x and y differ in length")
 
 
-def sum(x, skipna=False):
-    """SumF64 of the values of x (NaNs left out when skipna)."""
+_FLOAT32_NAMES = ("float32", "f4", "<f4", "=f4", "single")
+
+
+def _is_float32(dtype):
+    if dtype is None:
+        return False
+    name = getattr(dtype, "__name__", None) or str(getattr(dtype, "name", dtype))
+    if name in _FLOAT32_NAMES:
+        return True
+    if name in ("float64", "f8", "<f8", "=f8", "double", "float"):
+        return False
+    raise TypeError(f"dtype must be float64 or float32, not {dtype!r}")
+
+
+def sum(x, *, skipna=False, dtype=None):
+    """SumF64 of the values of x (NaNs and missing values left out when skipna); SumF32 with dtype=float32."""
+    if _is_float32(dtype):
+        return _vx.SumF32.from_bytes(_native.sum_f32(x, bool(skipna)))
     return _vx.SumF64.from_bytes(_native.sum(x, bool(skipna)))
 
 
-def moments(x, skipna=False):
+def moments(x, *, skipna=False):
     """MomentsF64 of the values of x (NaNs left out when skipna)."""
     return _vx.MomentsF64.from_bytes(_native.moments(x, bool(skipna)))
 
 
-def moments4(x, skipna=False):
+def moments4(x, *, skipna=False):
     """Moments4F64 of the values of x (NaNs left out when skipna)."""
     return _vx.Moments4F64.from_bytes(_native.moments4(x, bool(skipna)))
 
 
-def weighted_moments(x, w, skipna=False):
+def weighted_moments(x, w, *, skipna=False):
     """WeightedMomentsF64 of the pairs (x[i], w[i]) (pairs holding a NaN left out when skipna)."""
     return _vx.WeightedMomentsF64.from_bytes(_native.weighted_moments(x, w, bool(skipna)))
 
 
-def cov(x, y, skipna=False):
+def cov(x, y, *, skipna=False):
     """CovF64 of the pairs (x[i], y[i]) (pairs holding a NaN left out when skipna)."""
     return _vx.CovF64.from_bytes(_native.cov(x, y, bool(skipna)))
 
 
-def cov_matrix(X, y, skipna=False):
+def cov_matrix(X, y, *, skipna=False):
     """CovMatrixF64 of the rows of the 2-D X with responses y (rows holding a NaN left out when skipna)."""
     return _vx.CovMatrixF64.decode(_native.cov_matrix(X, y, bool(skipna)))
 
 
-def histogram(x, edges):
-    """HistogramF64 over the edges holding every value of x (NaNs in its NaN count)."""
-    return _vx.HistogramF64.decode(_native.histogram(x, edges))
+def histogram(x, edges, *, skipna=False):
+    """HistogramF64 over the edges holding every value of x (NaNs in its NaN count, or left out when skipna)."""
+    return _vx.HistogramF64.decode(_native.histogram(x, edges, bool(skipna)))
 
 
-def extrema(x, skipna=False):
+def extrema(x, *, skipna=False):
     """ExtremaF64 of the values of x (NaNs left out when skipna)."""
     return _vx.ExtremaF64.from_bytes(_native.extrema(x, bool(skipna)))
 
@@ -68,7 +84,7 @@ def extrema(x, skipna=False):
 def _by_key(m, keys, x, skipna):
     """Fills a keyed map. The maps have an encoding but no decoding, so their
     states are built by their own add, one call per value; x is read in bulk."""
-    values = _native.values(x)
+    values = _native.values(x, bool(skipna))
     keys = list(keys)
     if len(keys) != len(values):
         raise ValueError("keys and x differ in length")
@@ -79,17 +95,17 @@ def _by_key(m, keys, x, skipna):
     return m
 
 
-def sum_by_key(keys, x, skipna=False):
+def sum_by_key(keys, x, *, skipna=False):
     """SumMap of the values x[i] under the str keys[i] (NaNs left out when skipna)."""
     return _by_key(_vx.SumMap(), keys, x, skipna)
 
 
-def moments_by_key(keys, x, skipna=False):
+def moments_by_key(keys, x, *, skipna=False):
     """MomentsMap of the values x[i] under the str keys[i] (NaNs left out when skipna)."""
     return _by_key(_vx.MomentsMap(), keys, x, skipna)
 
 
-def dot_state(x, y, skipna=False):
+def dot_state(x, y, *, skipna=False):
     """The 282-byte exact state of the dot product of x and y (pairs with a NaN left out when skipna)."""
     return _native.dot_state(x, y, bool(skipna))
 
