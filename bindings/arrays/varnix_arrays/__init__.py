@@ -14,7 +14,7 @@ __all__ = [
     "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
     "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
-    "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
+    "merge_histograms", "merge_extrema", "merge_all", "enable_pickling", "describe",
 ]
 
 DOT_STATE_BYTES = 282
@@ -220,3 +220,71 @@ def enable_pickling():
         klass = getattr(_vx, name, None)
         if klass is not None:
             _copyreg.pickle(klass, _reducer(name))
+
+
+# The statistics each class answers without arguments, in the order describe lists them.
+_STATISTICS = {
+    "SumF64": ("value",), "SumF32": ("value",), "DotF64": ("value",),
+    "MomentsF64": ("mean", "variance", "sample_variance", "stddev"),
+    "Moments4F64": ("mean", "variance", "skewness", "skewness_squared", "kurtosis", "excess_kurtosis"),
+    "WeightedMomentsF64": ("mean", "variance"), "PnMomentsF64": ("mean", "variance"),
+    "CovF64": ("covariance", "slope", "intercept", "r_squared", "correlation"),
+    "CovMatrixF64": ("regression", "regression_exact"), "ExtremaF64": ("min", "max", "range"),
+    "HistogramF64": (), "ReplicatedSum": ("value",), "DeltasSum": ("value",),
+}
+
+
+def _answer(statistic, *args):
+    """The statistic's value, or the name of the error it raises (such as "Empty" or "Degenerate")."""
+    try:
+        return statistic(*args)
+    except (ValueError, OverflowError) as e:
+        return str(e)
+
+
+def _histogram_parts(h):
+    import numpy as np
+    counts = np.array(h.counts(), dtype=np.uint64)       # underflow, the bins, overflow
+    nans = int.from_bytes(h.encode()[-8:], "little")     # the encoding ends with the NaN count
+    return {"edges": np.array(h.edges(), dtype=np.float64), "counts": counts[1:-1],
+            "flow": counts[[0, -1]], "nan_count": np.array(nans, dtype=np.uint64)}
+
+
+def describe(state):
+    """A dict of every statistic the state answers (the error's name where one raises), its count and its receipt.
+
+    Keys: "class", "count" (values held; live values of a PnMomentsF64), each statistic of the class by its
+    method's name, and "receipt" (the state hash, hex) where the class has one. A HistogramF64 gives "edges",
+    "counts" (per bin), "flow" (below the first edge, from the last edge up) and "nan_count" as numpy arrays; a
+    CovMatrixF64 its d x d "covariance" as a numpy array. A FastSumF64 is described by the SumF64 it finishes to.
+    """
+    name = type(state).__name__
+    if name == "FastSumF64":
+        state, name = state.finish(), "SumF64"
+    if name not in _STATISTICS or type(state) is not getattr(_vx, name, None):
+        raise TypeError(f"describe takes a varnix state ({', '.join(_STATISTICS)}), not {type(state).__name__}")
+    out = {"class": name}
+    count = getattr(state, "count", None) or getattr(state, "live_count", None) or getattr(state, "total", None)
+    if count is not None:
+        out["count"] = count()
+    elif name == "ExtremaF64":                          # the encoding ends with the count
+        out["count"] = int.from_bytes(state.to_bytes()[-8:], "little")
+    for statistic in _STATISTICS[name]:
+        value = _answer(getattr(state, statistic))
+        if isinstance(value, list):                     # a regression's coefficients
+            import numpy as np
+            value = np.array(value, dtype=np.float64)
+        out[statistic] = value
+    if name == "HistogramF64":
+        out.update(_histogram_parts(state))
+    elif name == "CovMatrixF64":
+        import numpy as np
+        d = int.from_bytes(state.encode()[:4], "little")
+        try:
+            out["covariance"] = np.array([[state.covariance(i, j) for j in range(d)] for i in range(d)],
+                                         dtype=np.float64).reshape(d, d)
+        except (ValueError, OverflowError) as e:
+            out["covariance"] = str(e)
+    if hasattr(state, "state_hash"):
+        out["receipt"] = state.state_hash().hex()
+    return out
