@@ -210,13 +210,22 @@ void Run::read(std::size_t first, std::size_t n, double* out) const {
     }
 }
 
-std::size_t Run::count_missing() const {
-    if (kind == Kind::Null) return size;
-    if (valid) return size - count_set(valid, valid_offset, size);
-    std::size_t missing = 0;
-    if (mask)
-        for (std::size_t i = 0; i < size; ++i) missing += mask[std::ptrdiff_t(i) * mask_stride] != 0;
-    return missing;
+bool Run::any_missing() const {
+    if (kind == Kind::Null) return size != 0;
+    if (valid) return count_set(valid, valid_offset, size) != size;
+    if (!mask) return false;
+    if (mask_stride != 1) {
+        for (std::size_t i = 0; i < size; ++i)
+            if (mask[std::ptrdiff_t(i) * mask_stride]) return true;
+        return false;
+    }
+    // Contiguous: OR-ed a block at a time, which vectorises, stopping at the first block with a mark.
+    for (std::size_t at = 0; at < size; at += kBlock) {
+        unsigned char any = 0;
+        for (std::size_t i = at, end = std::min(size, at + kBlock); i < end; ++i) any |= static_cast<unsigned char>(mask[i]);
+        if (any) return true;
+    }
+    return false;
 }
 
 void Cursor::read(std::size_t n, double* out) {
@@ -295,6 +304,15 @@ int buffer_run(ColumnSources& sources, PyObject* o, vxa::Run& run, Py_buffer** o
     *out = view;
     return 1;
 }
+
+// Releases an Arrow struct still owned (its `release` set) when the scope ends.
+template <class T>
+struct ReleaseAtExit {
+    T& owned;
+    ~ReleaseAtExit() {
+        if (owned.release) owned.release(&owned);
+    }
+};
 
 bool wrong_ndim(int want, int got) {
     PyErr_Format(PyExc_TypeError, "expected a %d-dimensional array, got %d dimensions", want, got);
@@ -454,14 +472,10 @@ int Loader<vxa::Column>::load_arrow(PyObject* o) {
     };
     ArrowSchema schema{};
     if (const int code = stream->get_schema(stream, &schema)) return failed(code);
-    struct Released {
-        ArrowSchema& s;
-        ~Released() {
-            if (s.release) s.release(&s);
-        }
-    } released{schema};
+    const ReleaseAtExit<ArrowSchema> schema_owned{schema};
     for (;;) {
         ArrowArray next{};
+        const ReleaseAtExit<ArrowArray> owned{next};  // unless add_arrow took it, also on MemoryError
         if (const int code = stream->get_next(stream, &next)) return failed(code);
         if (!next.release) return 1;  // the end of the stream
         if (!add_arrow(schema, &next)) return -1;
@@ -506,7 +520,8 @@ bool Loader<vxa::Column>::add_arrow(const ArrowSchema& schema, ArrowArray* array
 }
 
 void Loader<vxa::Column>::settle() {
-    column.size = column.missing = 0;
+    column.size = 0;
+    column.missing = false;
     bool marked = false;
     for (const vxa::Run& r : runs) {
         column.size += r.size;
@@ -516,9 +531,9 @@ void Loader<vxa::Column>::settle() {
         std::optional<vxa::Unlocked> unlocked;
         if (column.size > vxa::kBlock) unlocked.emplace();
         for (vxa::Run& r : runs) {
-            const std::size_t missing = r.count_missing();
+            const bool missing = r.any_missing();
             if (!missing) r.valid = nullptr, r.mask = nullptr;
-            column.missing += missing;
+            column.missing = column.missing || missing;
         }
     }
     column.runs = runs;
