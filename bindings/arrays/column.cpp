@@ -198,15 +198,28 @@ void Run::read(std::size_t first, std::size_t n, double* out) const {
             for (std::size_t i = 0; i < n; ++i) out[i] = bit(bits, bit_offset + first + i);
             break;
         }
-        case Kind::Null: std::fill_n(out, n, nan); return;
+        case Kind::Null: break;
     }
-    if (valid) {
-        for (std::size_t i = 0; i < n; ++i)
-            if (!bit(valid, valid_offset + first + i)) out[i] = nan;
+    if (kind != Kind::Null && !valid && !mask) return;
+    bool marks[kBlock];
+    for (std::size_t at = 0; at < n; at += kBlock) {
+        const std::size_t k = std::min(kBlock, n - at);
+        missing(first + at, k, marks);
+        for (std::size_t i = 0; i < k; ++i)
+            if (marks[i]) out[at + i] = nan;
+    }
+}
+
+void Run::missing(std::size_t first, std::size_t n, bool* out) const {
+    if (kind == Kind::Null) {
+        std::fill_n(out, n, true);
+    } else if (valid) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = !bit(valid, valid_offset + first + i);
     } else if (mask) {
         const char* m = mask + std::ptrdiff_t(first) * mask_stride;
-        for (std::size_t i = 0; i < n; ++i)
-            if (m[std::ptrdiff_t(i) * mask_stride]) out[i] = nan;
+        for (std::size_t i = 0; i < n; ++i) out[i] = m[std::ptrdiff_t(i) * mask_stride] != 0;
+    } else {
+        std::fill_n(out, n, false);
     }
 }
 

@@ -58,6 +58,8 @@ struct Run {
     std::optional<std::span<const double>> direct() const;
     // Converts items [first, first + n) into out; a missing item reads as NaN.
     void read(std::size_t first, std::size_t n, double* out) const;
+    // out[i]: whether item first + i is missing.
+    void missing(std::size_t first, std::size_t n, bool* out) const;
     // Whether any item is missing.
     bool any_missing() const;
 };
