@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 import varnix
 import varnix_arrays as va
 from conftest import F32, F64, any_f64, exact_sum, f32, round_to
+from oracles import canon, outcome
 
 MISSING = "the column holds missing values (NA or null); skipna=True leaves them out"
 EDGES = [-2.5, 0.0, 1.0, 2.0**70]
@@ -163,3 +164,52 @@ def test_arrow_columns_need_no_pyarrow():
     code = ("import sys; sys.modules['pyarrow'] = None\nimport polars as pl, varnix_arrays as va\n"
             "print(va.sum(pl.Series([1e16, None, 1.0, -1e16]), skipna=True).value())")
     assert subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout == "1.0\n"
+
+
+def pn_moments(values):
+    s = varnix.PnMomentsF64()
+    for v in values:
+        s.add(v)
+    s.remove(values[0])
+    return s
+
+
+@pytest.mark.parametrize("state", [
+    va.sum([]), va.sum([1e308, 1e308]), va.moments([2.0]), va.moments4([1.0, 2.0, 4.0]), va.cov([1.0, 2.0], [3.0, 1.0]),
+    va.weighted_moments([1.0, 3.0], [1.0, 0.0]), pn_moments([1.0, 5.0, 6.0]), va.extrema([]), va.extrema([-0.0, 3.0]),
+    va.cov_matrix([[1.0, 2.0], [3.0, 1.0], [0.0, 0.0]], [1.0, 2.0, 3.0]), va.cov_matrix(np.zeros((0, 2)), []),
+    va.histogram([math.nan, -3.0, 0.5, 0.5, 2.0**80, 1.0], EDGES), varnix.HistogramF64([0.0, 1.0]),
+    va.sum(np.float32([0.1, 0.2]), dtype="float32"), varnix.DotF64(), varnix.FastSumF64(), varnix.DeltasSum(),
+])
+def test_describe_answers_each_statistic_or_names_its_error(state):
+    d = va.describe(state)
+    state = state.finish() if isinstance(state, varnix.FastSumF64) else state
+    assert d["class"] == type(state).__name__
+    hist = {"edges", "counts", "flow", "nan_count"} if d["class"] == "HistogramF64" else set()
+    for name in set(d) - {"class", "count", "receipt", "covariance"} - hist:
+        got = outcome(getattr(state, name))
+        assert canon(d[name].tolist() if isinstance(d[name], np.ndarray) else d[name]) == got, name
+    if hasattr(state, "state_hash"):
+        assert d["receipt"] == state.state_hash().hex()
+    if hist:
+        edges, values = state.edges(), state.counts()
+        assert d["edges"].tolist() == edges and d["counts"].tolist() == values[1:-1]
+        assert d["flow"].tolist() == [values[0], values[-1]] and d["count"] == sum(values)
+        assert int(d["nan_count"]) + d["count"] == (6 if d["count"] else 0)   # the NaN, apart from the total
+        assert all(isinstance(d[k], np.ndarray) for k in hist)
+    if d["class"] == "CovMatrixF64":
+        cov = d["covariance"]
+        assert cov == "Empty" if state.count() == 0 else cov.tolist() == [
+            [state.covariance(i, j) for j in range(2)] for i in range(2)]
+    pytest.raises(TypeError, va.describe, varnix.SumMap())
+
+
+def test_float32_sum_is_the_sumf32_of_the_same_values():
+    x = np.concatenate([np.float32([3e38, 3e38, -3e38, 1e-45, np.nan]), np.ldexp(np.float32(1.5), np.arange(-149, 128))])
+    for col, skipna in [(x, True), (x[:4], False), (x.astype(np.float64) * 1.0000001, True), (pa.array(x), True)]:
+        want = varnix.SumF32()
+        for v in np.asarray(col).tolist():
+            if not (skipna and math.isnan(v)):
+                want.add(v)
+        assert va.sum(col, dtype=np.float32, skipna=skipna).to_bytes() == want.to_bytes()
+    pytest.raises(TypeError, va.sum, x, dtype="int32")
