@@ -134,7 +134,8 @@ def test_tables_bytes_and_other_types_are_refused(column, message):
 def test_missing_values_are_refused_or_left_out_by_keyed_and_matrix_states():
     col = pd.Series([1.0, None, 2.0], dtype="Float64")
     for f, args, want in [(va.sum_by_key, (["a", "b", "a"], col), va.sum_by_key(["a", "a"], [1.0, 2.0])),
-                          (va.cov_matrix, ([[1.0], [5.0], [3.0]], col), va.cov_matrix([[1.0], [3.0]], [1.0, 2.0]))]:
+                          (va.cov_matrix, (pd.DataFrame({"a": [1.0, 5.0, 3.0]}), col),
+                           va.cov_matrix([[1.0], [3.0]], [1.0, 2.0]))]:
         pytest.raises(ValueError, f, *args).match("skipna=True leaves them out")
         assert f(*args, skipna=True).encode() == want.encode()
 
