@@ -235,7 +235,8 @@ bool Run::any_missing() const {
     // Contiguous: OR-ed a block at a time, which vectorises, stopping at the first block with a mark.
     for (std::size_t at = 0; at < size; at += kBlock) {
         unsigned char any = 0;
-        for (std::size_t i = at, end = std::min(size, at + kBlock); i < end; ++i) any |= static_cast<unsigned char>(mask[i]);
+        for (std::size_t i = at, end = std::min(size, at + kBlock); i < end; ++i)
+            any |= static_cast<unsigned char>(mask[i]);
         if (any) return true;
     }
     return false;
@@ -513,7 +514,8 @@ bool Loader<vxa::Column>::add_arrow(const ArrowSchema& schema, ArrowArray* array
     }
     vxa::Run run = *parsed;
     const bool null_type = run.kind == vxa::Kind::Null;
-    if (a.length < 0 || a.offset < 0 || a.n_buffers != (null_type ? 0 : 2) || (!null_type && a.length && !a.buffers[1])) {
+    if (a.length < 0 || a.offset < 0 || a.n_buffers != (null_type ? 0 : 2) ||
+        (!null_type && a.length && !a.buffers[1])) {
         PyErr_Format(PyExc_ValueError, "malformed Arrow array of type '%s'", format);
         return false;
     }
