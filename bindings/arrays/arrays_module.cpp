@@ -5,6 +5,7 @@
 #include <cmath>
 #include <new>
 
+#include "base/binary32.hpp"
 #include "column.hpp"
 #include "exact/dot.hpp"
 #include "stats/moments.hpp"
@@ -18,7 +19,8 @@ using Bytes = std::span<const std::uint8_t>;
 // Errors of the byte-state functions: the texts the varnix classes use for
 // the same faults, and two of the package's own.
 enum class StateError {
-    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide
+    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide,
+    Missing
 };
 
 const char* error_text(StateError e) {
@@ -31,6 +33,7 @@ const char* error_text(StateError e) {
         case StateError::EdgesDiffer: return "histograms have different edges";
         case StateError::RowsDiffer: return "X and y differ in the number of rows";
         case StateError::TooWide: return "X has too many columns for a covariance matrix state";
+        case StateError::Missing: return "the column holds missing values (NA or null); skipna=True leaves them out";
     }
     return "";
 }
@@ -38,44 +41,71 @@ const char* error_text(StateError e) {
 template <class T>
 using Result = vx::Expected<T, StateError>;
 
-// The items first .. first+n-1 of a column, as a column of their own.
-Column slice(const Column& c, std::size_t first, std::size_t n) {
-    Column part = c;
-    part.base += std::ptrdiff_t(first) * c.stride;
-    part.size = n;
-    return part;
+// Missing items are left out only with the NaNs; otherwise the column is refused.
+template <class... C>
+bool refused(bool skip_nan, const C&... columns) {
+    return !skip_nan && ((columns.missing != 0) || ...);
 }
 
+// Hands a block of converted values to a feed as it is.
+struct AsIs {
+    template <class Feed>
+    void operator()(std::span<const double> v, Feed& feed) const { feed.take(v); }
+};
+
 // One column fed to the blank state s by the core's bulk feed, in
-// consecutive parts on up to `threads` threads (0: one per usable CPU).
-template <class S>
-void feed_column(S& s, const Column& x, bool skip_nan, std::uint64_t threads) {
+// consecutive parts on up to `threads` threads (0: one per usable CPU);
+// `take` hands each block of values to a part's feed.
+template <class S, class Take = AsIs>
+void feed_column(S& s, const Column& x, bool skip_nan, std::uint64_t threads, Take take = {}) {
     Unlocked unlocked;
     vx::split_feed(s, x.size, vx::parts_for(x.size, threads), [&](S& t, std::size_t first, std::size_t n) {
         vx::Feed<S> feed(t);
-        for_blocks(slice(x, first, n), skip_nan, [&](std::span<const double> v) { feed.take(v); });
+        for_blocks(Slice(x, first, n), skip_nan, [&](std::span<const double> v) { take(v, feed); });
         feed.finish();
     });
 }
 
 template <class S>
-auto encoded(Column x, bool skip_nan, std::uint64_t threads) {
+Result<decltype(vx::encode(S{}))> encoded(Items x, bool skip_nan, std::uint64_t threads) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     S s;
     feed_column(s, x, skip_nan, threads);
     return vx::encode(s);
 }
 
-vx::ExtremaBytes extrema(Column x, bool skip_nan, std::uint64_t threads) {
+// The SumF32 state: each value rounded to binary32 first, as SumF32.add
+// rounds its argument (exact for binary32 items); the same integer state as
+// a SumF64 of the rounded values.
+Result<vx::SumBytes> sum_f32(Items x, bool skip_nan, std::uint64_t threads) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
+    vx::SumF64 s;
+    feed_column(s, x, skip_nan, threads, [](std::span<const double> v, auto& feed) {
+        double narrowed[kBlock];
+        for (std::size_t at = 0; at < v.size(); at += kBlock) {
+            const std::size_t n = std::min(kBlock, v.size() - at);
+            for (std::size_t i = 0; i < n; ++i) narrowed[i] = vx::widen(vx::narrow(v[at + i]));
+            feed.take({narrowed, n});
+        }
+    });
+    return vx::encode(s);
+}
+
+Result<vx::ExtremaBytes> extrema(Items x, bool skip_nan, std::uint64_t threads) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     vx::ExtremaF64 s;
     feed_column(s, x, skip_nan, threads);
     return vx::to_bytes(s);
 }
 
-// NaNs have their own count in a histogram and poison nothing.
-Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges, std::uint64_t threads) {
+// NaNs have their own count in a histogram and poison nothing, unless
+// skip_nan leaves them out.
+Result<std::vector<std::uint8_t>> histogram(Items x, std::span<const double> edges, bool skip_nan,
+                                            std::uint64_t threads) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     std::optional<vx::HistogramF64> h = vx::make_histogram(edges);
     if (!h) return vx::fail(StateError::BadEdges);
-    feed_column(*h, x, false, threads);
+    feed_column(*h, x, skip_nan, threads);
     return vx::encode_bytes(*h);
 }
 
@@ -100,12 +130,13 @@ template <class S>
 Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan,
                                                                         std::uint64_t threads) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    if (refused(skip_nan, x, y)) return vx::fail(StateError::Missing);
     S s;
     {
         Unlocked unlocked;
         vx::split_feed(s, x.size, vx::parts_for(x.size, threads), [&](S& t, std::size_t first, std::size_t n) {
             vx::PairFeed<S> feed(t);
-            for_pair_blocks(slice(x, first, n), slice(y, first, n), skip_nan,
+            for_pair_blocks(Slice(x, first, n), Slice(y, first, n), skip_nan,
                             [&](auto a, auto b) { feed.take(a, b); });
             feed.finish();
         });
@@ -118,6 +149,7 @@ Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x,
 // X or in y) is left out of every run.
 Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan, std::uint64_t threads) {
     if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
+    if (refused(skip_nan, y)) return vx::fail(StateError::Missing);
     const std::size_t d = X.columns();
     auto made = vx::try_make_covmat(d);
     // A state the memory cannot hold is the frame's MemoryError, as for CovMatrixF64(d).
@@ -128,11 +160,13 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan, 
         const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 15) / (d + 1));
         std::vector<double> cells((d + 1) * block);
         std::vector<std::span<const double>> columns(d);
+        const Slice ys_part(y, first, count);
+        Cursor ys_cursor(ys_part);
         for (std::size_t at = first; at < first + count; at += block) {
             std::size_t n = std::min(block, first + count - at);
             double* ys = cells.data() + d * block;
             for (std::size_t j = 0; j < d; ++j) X.column(j).read(at, n, cells.data() + j * block);
-            y.read(at, n, ys);
+            ys_cursor.read(n, ys);
             if (skip_nan) {
                 std::size_t kept = 0;
                 for (std::size_t r = 0; r < n; ++r) {
@@ -160,11 +194,12 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan, 
 
 Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan, std::uint64_t threads) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    if (refused(skip_nan, x, y)) return vx::fail(StateError::Missing);
     vx::DotF64 d;
     {
         Unlocked unlocked;
         vx::split_feed(d, x.size, vx::parts_for(x.size, threads), [&](vx::DotF64& t, std::size_t first, std::size_t n) {
-            for_pair_blocks(slice(x, first, n), slice(y, first, n), skip_nan,
+            for_pair_blocks(Slice(x, first, n), Slice(y, first, n), skip_nan,
                             [&](std::span<const double> a, std::span<const double> b) {
                                 vx::extend_from_slices(t, a, b);
                             });
@@ -196,15 +231,18 @@ Result<double> dot_value(Bytes b) {
     return v.value();
 }
 
-// The values of a column as binary64, in order.
-std::vector<double> values(Column x) {
+// The values of a column as binary64, in order; with skip_nan, a missing
+// item reads as a NaN (to be left out with them).
+Result<std::vector<double>> values(Column x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     std::vector<double> out(x.size);
-    x.read(0, x.size, out.data());
+    Cursor(x).read(x.size, out.data());
     return out;
 }
 
 PyMethodDef functions[] = {
     vxpy::function_def<"sum(x, skipna, threads)\n--\n\n", &encoded<vx::SumF64>>(),
+    vxpy::function_def<"sum_f32(x, skipna, threads)\n--\n\n", &sum_f32>(),
     vxpy::function_def<"moments(x, skipna, threads)\n--\n\n", &encoded<vx::MomentsF64>>(),
     vxpy::function_def<"moments4(x, skipna, threads)\n--\n\n", &encoded<vx::Moments4F64>>(),
     vxpy::function_def<"cov(x, y, skipna, threads)\n--\n\n", &pair_encoded<vx::CovF64>>(),
@@ -214,8 +252,8 @@ PyMethodDef functions[] = {
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
     vxpy::function_def<"extrema(x, skipna, threads)\n--\n\n", &extrema>(),
-    vxpy::function_def<"values(x)\n--\n\n", &values>(),
-    vxpy::function_def<"histogram(x, edges, threads)\n--\n\n", &histogram>(),
+    vxpy::function_def<"values(x, skipna)\n--\n\n", &values>(),
+    vxpy::function_def<"histogram(x, edges, skipna, threads)\n--\n\n", &histogram>(),
     vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
     vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
     {},
