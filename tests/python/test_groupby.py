@@ -145,15 +145,14 @@ def test_merged_parts_are_the_whole(cuts):
 def test_native_pass_refuses_hostile_groupings():
     codes = np.array([0, 2, 1, -1, 2], dtype=np.int64)
     order = _native.group_order(codes, 3)
-    raw = _native.group_values(order, [1.0, 2.0, 3.0, 4.0, 5.0], b"", False, bytes([1]), False)
+    raw = _native.group_values(order, [1.0, 2.0, 3.0, 4.0, 5.0], False, bytes([1]), False)
     assert np.frombuffer(raw, dtype=np.float64, count=3).tolist() == [1.0, 3.0, 7.0]
     for call, message in [
         (lambda: _native.group_order(codes, 2), "not below the number of groups"),
         (lambda: _native.group_order(codes.astype(np.int32), 3), "contiguous array of native int64"),
-        (lambda: _native.group_values(order, [1.0] * 4, b"", False, bytes([1]), False), "not a grouping"),
-        (lambda: _native.group_values(order[:-1], [1.0] * 5, b"", False, bytes([1]), False), "not a grouping"),
-        (lambda: _native.group_values(order, [1.0] * 5, b"\1", False, bytes([1]), False), "not a grouping"),
-        (lambda: _native.group_values(order, [1.0] * 5, b"", False, bytes([12]), False), "undefined"),
+        (lambda: _native.group_values(order, [1.0] * 4, False, bytes([1]), False), "not a grouping"),
+        (lambda: _native.group_values(order[:-1], [1.0] * 5, False, bytes([1]), False), "not a grouping"),
+        (lambda: _native.group_values(order, [1.0] * 5, False, bytes([12]), False), "undefined"),
         (lambda: _native.group_merge(order, 1, bytes(281 * 4), bytes([1]), False), "not a grouping"),
         (lambda: _native.group_merge(order, 4, b"\xff" * 25 * 5, bytes([10]), False), "undefined"),
         (lambda: _native.group_merge(order, 5, b"", bytes([1]), False), "undefined"),

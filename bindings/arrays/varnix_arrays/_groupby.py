@@ -148,37 +148,13 @@ def _group_keys(cols):
     return codes, groups
 
 
-def _values(col):
-    """(values, valid) of a value column: values any numeric array the native reader takes, valid the bytes
-    marking rows that hold a value (empty when every row does)."""
+def _is_pandas_array(col):
+    return _module_of(col) == "pandas" and type(col).__name__.endswith("Array")
+
+
+def _pandas_series(col):
     import pandas as pd
-    if isinstance(col, pd.api.extensions.ExtensionArray):
-        col = pd.Series(col, copy=False)
-    if isinstance(col, (pd.Series, pd.Index)):
-        if isinstance(col.dtype, pd.ArrowDtype):
-            import pyarrow as pa
-            col = pa.array(col.array)  # its Arrow data, read below
-        elif isinstance(col.dtype, pd.api.extensions.ExtensionDtype) and not isinstance(col.dtype,
-                                                                                       pd.CategoricalDtype):
-            arr = col.array
-            na = np.asarray(arr.isna(), dtype=bool)
-            return np.asarray(arr.to_numpy(dtype=np.float64, na_value=0.0)), (~na).tobytes() if na.any() else b""
-        else:
-            return col.to_numpy(), b""
-    if _is_arrow_column(col):
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        arr = _arrow(col)
-        if isinstance(arr, pa.ChunkedArray):
-            arr = arr.combine_chunks() if arr.num_chunks != 1 else arr.chunk(0)
-        valid = b""
-        if arr.null_count:
-            valid = np.asarray(arr.is_valid().to_numpy(zero_copy_only=False), dtype=np.uint8).tobytes()
-            arr = pc.fill_null(arr, 0)
-        if pa.types.is_boolean(arr.type):
-            arr = arr.cast(pa.uint8())
-        return arr.to_numpy(zero_copy_only=False), valid
-    return col, b""
+    return pd.Series(col, copy=False)
 
 
 def _stat_codes(stats):
@@ -337,11 +313,12 @@ def groupby(data, by, aggs, *, skipna=False, errors="coerce", states=False):
     ngroups = len(groups[0])
     columns = []
     for (name, stats, stat_codes), col in zip(plan, value_cols):
-        x, valid = _values(col)
-        if len(x) != len(codes):
+        if len(col) != len(codes):
             raise ValueError(f"column {name!r} and the keys differ in length")
         out = _Column(name, stats, stat_codes)
-        raw = _native.group_values(order, x, valid, bool(skipna), bytes(stat_codes), bool(states))
+        if _is_pandas_array(col):
+            col = _pandas_series(col)    # the column reader reads pandas arrays inside a Series
+        raw = _native.group_values(order, col, bool(skipna), bytes(stat_codes), bool(states))
         out.finish([(stat_codes, out.take(raw, ngroups, stat_codes, out.classes if states else []))])
         columns.append(out)
     if errors == "raise":
