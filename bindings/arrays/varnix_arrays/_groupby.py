@@ -63,8 +63,11 @@ def _arrow(obj):
 
 
 def _is_arrow_column(obj):
-    return _module_of(obj) in ("polars", "pyarrow") or hasattr(obj, "__arrow_c_stream__") or \
-        hasattr(obj, "__arrow_c_array__")
+    """A column read through Arrow: polars, pyarrow, or any other Arrow exporter that is not numpy or pandas
+    (pandas objects export Arrow too, but by converting their values)."""
+    m = _module_of(obj)
+    return m in ("polars", "pyarrow") or (m not in ("pandas", "numpy") and (
+        hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__arrow_c_array__")))
 
 
 def _column(data, name):
