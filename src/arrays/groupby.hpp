@@ -100,9 +100,13 @@ std::size_t largest_group(const GroupOrder& order);
 
 // Feeds each group's values to its states and fills the cells; `scratch`
 // holds at least largest_group(order) values.  The poll runs between groups
-// once kPollValues values have been read since it last ran; when it stops
-// the pass (Stopped), the cells are incomplete.
-inline constexpr std::size_t kPollValues = std::size_t(1) << 20;
+// once kPollWork units of work have been done since it last ran: a value
+// read is one unit, a group's reading and rounding kGroupWork (its big-integer
+// quotients cost about as much as adding that many values), so that a pass
+// polls every few milliseconds whatever the sizes of its groups.  When the
+// poll stops the pass (Stopped), the cells are incomplete.
+inline constexpr std::size_t kPollWork = std::size_t(1) << 20;
+inline constexpr std::size_t kGroupWork = 256;
 Expected<bool, GroupError> group_values(const GroupOrder& order, const GroupValues& v,
                                         std::span<const GroupStat> stats, const GroupCells& out,
                                         std::span<double> scratch, Poll poll);

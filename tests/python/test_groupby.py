@@ -174,3 +174,17 @@ def test_dask_groupby_is_the_same_for_any_partitioning():
     assert with_states.equals(va.groupby(df, by="k", aggs=aggs, states=True))
     with pytest.raises(ValueError, match="refused"):
         vd.groupby(dd.from_pandas(df, npartitions=2), by="k", aggs={"x": ["skew"]})
+
+
+def test_keyboard_interrupt_stops_the_native_pass():
+    import signal
+    codes = np.random.default_rng(0).integers(0, 10**6, 3 * 10**6)
+    order = _native.group_order(codes, 10**6)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:     # the pass runs without the interpreter lock and takes it back to poll for signals between groups
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            _native.group_values(order, np.ones(len(codes)), False, bytes(range(12)), False)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
