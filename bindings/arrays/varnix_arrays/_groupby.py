@@ -85,11 +85,10 @@ def _column(data, name):
     return data[name]
 
 
-def _name(col, i):
+def _name(col):
+    """The name a key column carries (a pandas or polars Series' name), else None."""
     n = getattr(col, "name", None)
-    if n is None or callable(n):
-        n = getattr(col, "_name", None)
-    return n if isinstance(n, (str, int)) else None
+    return n if isinstance(n, (str, int)) and not isinstance(n, bool) else None
 
 
 def _keys(data, by):
@@ -101,13 +100,13 @@ def _keys(data, by):
     if not items:
         raise ValueError("by names no key")
     cols, names = [], []
-    for i, k in enumerate(items):
+    for k in items:
         if isinstance(k, (str, int)) and not isinstance(k, bool):
             cols.append(_column(data, k))
             names.append(k)
         else:
             cols.append(k)
-            names.append(_name(k, i))
+            names.append(_name(k))
     return cols, names
 
 
@@ -276,7 +275,7 @@ def _table(library, groups, names, columns, states):
     import pyarrow as pa
     arrays, fields = [], []
     for i, (u, name) in enumerate(zip(groups, names)):
-        arrays.append(pa.array(u) if not isinstance(u, pd.Categorical) else pa.array(u))
+        arrays.append(pa.array(u))
         fields.append(str(name) if name is not None else f"key_{i}" if len(names) > 1 else "key")
     for (cname, stat), v in cols.items():
         arrays.append(pa.array(v, type=pa.binary()) if isinstance(v, list) else pa.array(v))
@@ -299,12 +298,12 @@ def _plan(aggs):
 def groupby(data, by, aggs, *, skipna=False, errors="coerce", states=False):
     """Exact statistics of value columns per group of keys, as a table in the caller's library.
 
-    data: a pandas, polars or pyarrow table, a mapping of names to columns, or None when `by` and `aggs`
-    give the columns themselves.  by: a key column's name, a key column, or a list of them (strings,
-    integers, booleans or categoricals).  aggs: {value column name (or the column itself, keyed by a
-    name, in a mapping data): [statistic, ...]}.  Missing keys and missing values (NA, null) are left
-    out; a NaN is a value unless skipna=True.  A refused cell is NaN, or with errors="raise" a
-    ValueError naming its group.  states=True adds each group's encoded state per column and class.
+    data: a pandas, polars or pyarrow table, or a mapping of names to columns (numpy, pandas, Arrow,
+    polars or sequences).  by: a key column's name in data, a key column itself, or a list of them
+    (strings, integers, booleans or categoricals).  aggs: {value column name: statistic or [statistic,
+    ...]}.  Rows whose key or value is missing (NA, null) are left out of that cell; a NaN is a value
+    unless skipna=True.  A refused cell is NaN, or with errors="raise" a ValueError naming its group.
+    states=True adds each group's encoded state per value column and class.
     """
     _check_errors(errors)
     plan = _plan(aggs)
