@@ -5,9 +5,13 @@ column's groups are then fed to their varnix states in one native pass, with
 the interpreter lock released.  Every cell is the statistic of the state its
 class reaches by adding the group's values, rounded once.
 """
+import json
+
 import numpy as np
 
 from . import _native
+
+_LAYOUT = b"varnix.groupby"
 
 # The statistics, by the names the classes give them, and their codes in the
 # native pass.  pandas' var and std (ddof=1) are the sample variance and its
@@ -280,7 +284,10 @@ def _table(library, groups, names, columns, states):
     for (cname, stat), v in cols.items():
         arrays.append(pa.array(v, type=pa.binary()) if isinstance(v, list) else pa.array(v))
         fields.append(f"{cname}_{stat}")
-    table = pa.table(arrays, names=fields)
+    # The schema says which columns are keys and what each other one holds, so that a merge does not
+    # have to read it back from the flat names (a column named a_sum could hold the sum of a or of a_).
+    layout = {"keys": len(names), "cells": [list(k) for k in cols]}
+    table = pa.table(arrays, names=fields).replace_schema_metadata({_LAYOUT: json.dumps(layout)})
     if library == "polars":
         import polars as pl
         return pl.from_arrow(table)
@@ -358,6 +365,14 @@ def _read_table(t):
     else:
         library = "arrow"
     keys, names = [], []
+    layout = (t.schema.metadata or {}).get(_LAYOUT)
+    if layout is not None:
+        layout = json.loads(layout)
+        nkeys = layout["keys"]
+        keys, names = [t.column(i) for i in range(nkeys)], t.schema.names[:nkeys]
+        for i, (col, what) in enumerate(layout["cells"]):
+            (states if what in _CLASS_CODES else stats).setdefault(col, {})[what] = t.column(nkeys + i)
+        return library, keys, names, stats, states
     for i, field in enumerate(t.schema.names):
         parsed = _parse_flat(field, known)
         if parsed is None and not stats and not states:
