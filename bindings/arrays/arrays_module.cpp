@@ -5,6 +5,7 @@
 #include "arrays/merge_states.hpp"
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include "base/binary32.hpp"
 #include "column.hpp"
@@ -323,10 +324,10 @@ vx::Expected<OutBytes, Pending> group_values(Bytes order, Column x, bool skip_na
                           states && extrema ? vx::kExtremaBytes : 0);
     if (!r) return vx::fail(Pending{});
     // The values in one binary64 run, converted unless they are one already,
-    // and the marks of the rows that hold one when any is missing.
+    // and the marks of the missing rows when there are any.
     const auto direct = x.direct();
     std::vector<double> converted(direct ? 0 : x.size);
-    std::vector<std::uint8_t> present(x.missing ? x.size : 0);
+    std::unique_ptr<bool[]> missing(x.missing ? new bool[x.size] : nullptr);
     std::vector<double> scratch(vx::largest_group(g));
     vx::Expected<bool, vx::GroupError> done = true;
     {
@@ -334,11 +335,12 @@ vx::Expected<OutBytes, Pending> group_values(Bytes order, Column x, bool skip_na
         std::size_t at = 0;
         for (const Run& run : x.runs) {
             if (!direct) run.read(0, run.size, converted.data() + at);
-            if (x.missing) run.read_present(0, run.size, present.data() + at);
+            if (x.missing) run.missing(0, run.size, missing.get() + at);
             at += run.size;
         }
         const std::span<const double> xs = direct ? *direct : std::span<const double>(converted);
-        done = vx::group_values(g, {xs, present, skip_nan}, s.value(), r.value().cells, scratch, unlocked.poll());
+        done = vx::group_values(g, {xs, {missing.get(), missing ? x.size : 0}, skip_nan}, s.value(),
+                                r.value().cells, scratch, unlocked.poll());
     }
     if (!done) return refuse(done.error());
     return std::move(r.value().bytes);

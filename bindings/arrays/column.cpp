@@ -198,39 +198,48 @@ void Run::read(std::size_t first, std::size_t n, double* out) const {
             for (std::size_t i = 0; i < n; ++i) out[i] = bit(bits, bit_offset + first + i);
             break;
         }
-        case Kind::Null: std::fill_n(out, n, nan); return;
+        case Kind::Null: break;
     }
-    if (valid) {
-        for (std::size_t i = 0; i < n; ++i)
-            if (!bit(valid, valid_offset + first + i)) out[i] = nan;
+    if (kind != Kind::Null && !valid && !mask) return;
+    bool marks[kBlock];
+    for (std::size_t at = 0; at < n; at += kBlock) {
+        const std::size_t k = std::min(kBlock, n - at);
+        missing(first + at, k, marks);
+        for (std::size_t i = 0; i < k; ++i)
+            if (marks[i]) out[at + i] = nan;
+    }
+}
+
+void Run::missing(std::size_t first, std::size_t n, bool* out) const {
+    if (kind == Kind::Null) {
+        std::fill_n(out, n, true);
+    } else if (valid) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = !bit(valid, valid_offset + first + i);
     } else if (mask) {
         const char* m = mask + std::ptrdiff_t(first) * mask_stride;
-        for (std::size_t i = 0; i < n; ++i)
-            if (m[std::ptrdiff_t(i) * mask_stride]) out[i] = nan;
-    }
-}
-
-std::size_t Run::count_missing() const {
-    if (kind == Kind::Null) return size;
-    if (valid) return size - count_set(valid, valid_offset, size);
-    std::size_t missing = 0;
-    if (mask)
-        for (std::size_t i = 0; i < size; ++i) missing += mask[std::ptrdiff_t(i) * mask_stride] != 0;
-    return missing;
-}
-
-void Run::read_present(std::size_t first, std::size_t n, std::uint8_t* out) const {
-    if (kind == Kind::Null) {
-        std::fill_n(out, n, std::uint8_t(0));
-        return;
-    }
-    if (valid) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = bit(valid, valid_offset + first + i);
-    } else if (mask) {
-        for (std::size_t i = 0; i < n; ++i) out[i] = mask[std::ptrdiff_t(first + i) * mask_stride] == 0;
+        for (std::size_t i = 0; i < n; ++i) out[i] = m[std::ptrdiff_t(i) * mask_stride] != 0;
     } else {
-        std::fill_n(out, n, std::uint8_t(1));
+        std::fill_n(out, n, false);
     }
+}
+
+bool Run::any_missing() const {
+    if (kind == Kind::Null) return size != 0;
+    if (valid) return count_set(valid, valid_offset, size) != size;
+    if (!mask) return false;
+    if (mask_stride != 1) {
+        for (std::size_t i = 0; i < size; ++i)
+            if (mask[std::ptrdiff_t(i) * mask_stride]) return true;
+        return false;
+    }
+    // Contiguous: OR-ed a block at a time, which vectorises, stopping at the first block with a mark.
+    for (std::size_t at = 0; at < size; at += kBlock) {
+        unsigned char any = 0;
+        for (std::size_t i = at, end = std::min(size, at + kBlock); i < end; ++i)
+            any |= static_cast<unsigned char>(mask[i]);
+        if (any) return true;
+    }
+    return false;
 }
 
 void Cursor::read(std::size_t n, double* out) {
@@ -309,6 +318,15 @@ int buffer_run(ColumnSources& sources, PyObject* o, vxa::Run& run, Py_buffer** o
     *out = view;
     return 1;
 }
+
+// Releases an Arrow struct still owned (its `release` set) when the scope ends.
+template <class T>
+struct ReleaseAtExit {
+    T& owned;
+    ~ReleaseAtExit() {
+        if (owned.release) owned.release(&owned);
+    }
+};
 
 bool wrong_ndim(int want, int got) {
     PyErr_Format(PyExc_TypeError, "expected a %d-dimensional array, got %d dimensions", want, got);
@@ -468,14 +486,10 @@ int Loader<vxa::Column>::load_arrow(PyObject* o) {
     };
     ArrowSchema schema{};
     if (const int code = stream->get_schema(stream, &schema)) return failed(code);
-    struct Released {
-        ArrowSchema& s;
-        ~Released() {
-            if (s.release) s.release(&s);
-        }
-    } released{schema};
+    const ReleaseAtExit<ArrowSchema> schema_owned{schema};
     for (;;) {
         ArrowArray next{};
+        const ReleaseAtExit<ArrowArray> owned{next};  // unless add_arrow took it, also on MemoryError
         if (const int code = stream->get_next(stream, &next)) return failed(code);
         if (!next.release) return 1;  // the end of the stream
         if (!add_arrow(schema, &next)) return -1;
@@ -500,7 +514,8 @@ bool Loader<vxa::Column>::add_arrow(const ArrowSchema& schema, ArrowArray* array
     }
     vxa::Run run = *parsed;
     const bool null_type = run.kind == vxa::Kind::Null;
-    if (a.length < 0 || a.offset < 0 || a.n_buffers != (null_type ? 0 : 2) || (!null_type && a.length && !a.buffers[1])) {
+    if (a.length < 0 || a.offset < 0 || a.n_buffers != (null_type ? 0 : 2) ||
+        (!null_type && a.length && !a.buffers[1])) {
         PyErr_Format(PyExc_ValueError, "malformed Arrow array of type '%s'", format);
         return false;
     }
@@ -520,7 +535,8 @@ bool Loader<vxa::Column>::add_arrow(const ArrowSchema& schema, ArrowArray* array
 }
 
 void Loader<vxa::Column>::settle() {
-    column.size = column.missing = 0;
+    column.size = 0;
+    column.missing = false;
     bool marked = false;
     for (const vxa::Run& r : runs) {
         column.size += r.size;
@@ -530,9 +546,9 @@ void Loader<vxa::Column>::settle() {
         std::optional<vxa::Unlocked> unlocked;
         if (column.size > vxa::kBlock) unlocked.emplace();
         for (vxa::Run& r : runs) {
-            const std::size_t missing = r.count_missing();
+            const bool missing = r.any_missing();
             if (!missing) r.valid = nullptr, r.mask = nullptr;
-            column.missing += missing;
+            column.missing = column.missing || missing;
         }
     }
     column.runs = runs;

@@ -17,7 +17,7 @@
 // rounded to nearest even).  Native binary64 at unit stride with nothing
 // missing is handed on without a copy.
 //
-// Missing items (null, NA) are counted when the column is loaded.  A
+// Missing items (null, NA) are looked for when the column is loaded.  A
 // function refuses a column that holds any unless it leaves NaNs out, in
 // which case a missing item reads as a NaN and is left out with them.
 #pragma once
@@ -59,17 +59,16 @@ struct Run {
     std::optional<std::span<const double>> direct() const;
     // Converts items [first, first + n) into out; a missing item reads as NaN.
     void read(std::size_t first, std::size_t n, double* out) const;
-    // The number of missing items.
-    std::size_t count_missing() const;
-    // Marks items [first, first + n) in out: 1 for an item that holds a
-    // value, 0 for a missing one.
-    void read_present(std::size_t first, std::size_t n, std::uint8_t* out) const;
+    // out[i]: whether item first + i is missing.
+    void missing(std::size_t first, std::size_t n, bool* out) const;
+    // Whether any item is missing.
+    bool any_missing() const;
 };
 
 struct Column {
     std::span<const Run> runs;
     std::size_t size = 0;     // the items of all runs
-    std::size_t missing = 0;  // of which missing
+    bool missing = false;     // whether any item is missing
 
     // The values of a single run of native binary64 with nothing missing.
     std::optional<std::span<const double>> direct() const {

@@ -258,7 +258,7 @@ Expected<bool, GroupError> group_values(const GroupOrder& order, const GroupValu
             const RowIndex r = order.rows[i];
             const double x = v.x[r];
             scratch[n] = x;
-            n += (v.valid.empty() || v.valid[r]) && !(v.skip_nan && std::isnan(x));
+            n += !(!v.missing.empty() && v.missing[r]) && !(v.skip_nan && std::isnan(x));
         }
         s.clear();
         s.take(scratch.first(n));

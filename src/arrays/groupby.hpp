@@ -87,11 +87,11 @@ struct GroupCells {
     std::span<std::uint8_t> extrema_states;
 };
 
-// The values of a column, one binary64 per row, and which rows hold one:
-// valid[r] == 0 marks a missing value (empty span: none is missing).
+// The values of a column, one binary64 per row, and which rows miss theirs
+// (missing[r]; an empty span when none does).
 struct GroupValues {
     std::span<const double> x;
-    std::span<const std::uint8_t> valid;
+    std::span<const bool> missing;
     bool skip_nan = false;
 };
 
