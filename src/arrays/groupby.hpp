@@ -11,8 +11,10 @@
 // Memory: no accumulator outlives its group.  Besides the outputs (one
 // binary64 and one error byte per group and statistic, and the encodings when
 // asked for), the working storage is the row order, 4 bytes per row plus
-// 8 per group, and one run as long as the largest group.  A group-by over
-// 10^6 keys therefore never holds 10^6 full-width accumulators.
+// 8 per group, and one run as long as the largest group (the caller adds a
+// binary64 copy of a column stored otherwise, and a byte per row marking the
+// missing values of a column that has any).  A group-by over 10^6 keys
+// therefore never holds 10^6 full-width accumulators.
 //
 // The second way to fill the states is from encodings: the rows are then
 // encoded states of one class, and each group's states are merged.  This is
