@@ -698,4 +698,20 @@ bool Loader<vxa::Matrix>::load(PyObject* o) {
     return true;
 }
 
+bool Loader<vxa::Codes>::load(PyObject* o) {
+    if (PyObject_CheckBuffer(o) && PyObject_GetBuffer(o, &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+        has_view = true;
+        const char* f = view.format ? view.format : "B";
+        if (*f == '@' || *f == '=') ++f;
+        const bool int64 = (std::strcmp(f, "l") == 0 || std::strcmp(f, "q") == 0) && view.itemsize == 8;
+        if (int64 && view.ndim == 1 && reinterpret_cast<std::uintptr_t>(view.buf) % 8 == 0) {
+            codes.v = {static_cast<const std::int64_t*>(view.buf), std::size_t(view.shape[0])};
+            return true;
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "group codes must be a contiguous array of native int64");
+    return false;
+}
+
 }  // namespace vxpy

@@ -30,6 +30,7 @@
 #include <span>
 #include <vector>
 
+#include "base/poll.hpp"
 #include "arrow_abi.hpp"
 #include "frame.hpp"
 
@@ -175,6 +176,12 @@ using Unlocked = vxpy::Unlocked;
 // whole-array reduction reads, as numpy's axis=None does).
 struct Items : Column {};
 
+// The group codes of rows: a one-dimensional buffer of native int64 items
+// at unit stride (what pandas.factorize and numpy give on 64-bit hosts).
+struct Codes {
+    std::span<const std::int64_t> v;
+};
+
 }  // namespace vxa
 
 namespace vxpy {
@@ -245,6 +252,23 @@ private:
     ColumnSources sources;
     std::vector<double> rows;  // the rows of a nested sequence, one after another
     vxa::Matrix matrix;
+};
+
+template <>
+struct Loader<vxa::Codes> {
+    Loader() = default;
+    Loader(const Loader&) = delete;
+    Loader& operator=(const Loader&) = delete;
+    ~Loader() {
+        if (has_view) PyBuffer_Release(&view);
+    }
+    bool load(PyObject* o);
+    vxa::Codes get() const { return codes; }
+
+private:
+    Py_buffer view{};
+    bool has_view = false;
+    vxa::Codes codes;
 };
 
 template <>

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "base/binary32.hpp"
+#include "base/poll.hpp"
 #include "base/expected.hpp"
 
 namespace vxpy {
@@ -151,7 +152,7 @@ struct Doc {
     constexpr Doc(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 
-inline constexpr int kMaxParams = 4;
+inline constexpr int kMaxParams = 6;
 
 // What a text signature declares: the name, whether it takes $self, and the
 // names of the other parameters, in order.
@@ -269,7 +270,19 @@ public:
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
+    // A poll for long core work: takes the lock back for a moment to run the
+    // signal handlers; stops the work when one raised (its exception set).
+    vx::Poll poll() { return {&signals_raised, this}; }
+
 private:
+    static bool signals_raised(void* self) {
+        auto* u = static_cast<Unlocked*>(self);
+        PyEval_RestoreThread(u->state_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        u->state_ = PyEval_SaveThread();
+        return raised;
+    }
+
     PyThreadState* state_;
 };
 
@@ -466,6 +479,32 @@ struct Converter<std::monostate> {
 // that raises a built-in exception other than ValueError: the wrapper only
 // reports it.
 struct Pending {};
+
+// A bytes object the function fills itself, in place (with the interpreter
+// lock released, if it likes), and hands out; dropped unreturned, it is
+// freed.  make() sets MemoryError when the bytes cannot be had.
+class OutBytes {
+public:
+    static vx::Expected<OutBytes, Pending> make(std::size_t size);
+    OutBytes(OutBytes&& o) noexcept : obj_(o.obj_), data_(o.data_) { o.obj_ = nullptr; }
+    OutBytes& operator=(OutBytes&&) = delete;
+    ~OutBytes() { Py_XDECREF(obj_); }
+    std::span<std::uint8_t> data() const { return data_; }
+    PyObject* release() {
+        PyObject* o = obj_;
+        obj_ = nullptr;
+        return o;
+    }
+
+private:
+    OutBytes(PyObject* o, std::span<std::uint8_t> d) : obj_(o), data_(d) {}
+    PyObject* obj_;
+    std::span<std::uint8_t> data_;
+};
+template <>
+struct Converter<OutBytes> {
+    static PyObject* convert(OutBytes&& b) { return b.release(); }
+};
 
 // An absent result.
 template <class T>

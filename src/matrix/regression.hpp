@@ -32,20 +32,13 @@
 #include <optional>
 #include <vector>
 
+#include "base/poll.hpp"
 #include "matrix/covmat.hpp"
 #include "stats/bigint.hpp"
 
 namespace vx {
 
 using IntMatrix = std::vector<std::vector<Int>>;
-
-// A check between elimination steps of the exact tier, made by its caller
-// (for example, for a pending interrupt); returning true stops the solver.
-struct Poll {
-    bool (*fn)(void*) = nullptr;
-    void* context = nullptr;
-    bool operator()() const { return fn && fn(context); }
-};
 
 // Why the exact solver stopped before its end; nothing was changed.  Its
 // poll asked it to (Interrupted), or the next row's working set exceeds what

@@ -300,7 +300,15 @@ def battery():
     fast = FastSumF64()
     fast.extend(LONG)
     return out + [va.moments(c).to_bytes() for c in COLUMNS] + [
-        va.moments4(LONG, threads=2).to_bytes(), va.dot_state(LONG, LONG[::-1], threads=3), fast.finish().to_bytes()]
+        va.moments4(LONG, threads=2).to_bytes(), va.dot_state(LONG, LONG[::-1], threads=3), fast.finish().to_bytes()
+    ] + grouped(MIXED * 40) + grouped(SUBS)
+
+
+def grouped(xs):
+    """The cells and states of a group-by over the values (in three groups), as bytes."""
+    stats = ["sum", "mean", "var", "std", "skewness", "min"]
+    t = va.groupby({"x": xs}, by=np.arange(len(xs)) % 3, aggs={"x": stats}, states=True)
+    return [t[("x", s)].to_numpy().tobytes() for s in stats] + list(t[("x", "Moments4F64")])
 
 
 @pytest.mark.parametrize("mode", [0, 1, 2, 3], ids=["flush to zero", "downward", "upward", "toward zero"])

@@ -10,6 +10,7 @@ import operator as _operator
 import varnix as _vx
 
 from . import _native
+from ._groupby import groupby, merge
 from ._version import __version__
 
 __all__ = [
@@ -17,6 +18,7 @@ __all__ = [
     "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling", "describe",
+    "groupby", "merge",
 ]
 
 DOT_STATE_BYTES = 282

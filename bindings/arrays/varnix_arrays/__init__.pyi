@@ -30,6 +30,7 @@ __all__ = [
     "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling", "describe",
+    "groupby", "merge",
 ]
 
 __version__: str    # the distribution's version, as importlib.metadata.version("varnix") gives it
@@ -129,3 +130,17 @@ def describe(state: SumF64 | SumF32 | FastSumF64 | DotF64 | MomentsF64 | Moments
 
     A HistogramF64 gives "edges", "counts" (per bin), "flow" (below the first edge, from the last edge up)
     and "nan_count" as numpy arrays; a CovMatrixF64 its d x d "covariance" and regressions as numpy arrays."""
+def groupby(data: Any, by: Any, aggs: dict[Any, str | Sequence[str]], *, skipna: bool = False,
+            errors: Literal["coerce", "raise"] = "coerce", states: bool = False) -> Any:
+    """Exact statistics of value columns per group of keys, as a table in the caller's library.
+
+    A pandas DataFrame (keys as the sorted index, (column, statistic) columns)
+    for pandas, numpy or mapping input; a polars DataFrame for polars input; a
+    pyarrow Table (flat names such as a_sum) for Arrow input. Statistics:
+    count, sum, mean, variance, sample_variance, stddev, skewness, kurtosis,
+    excess_kurtosis, min, max, and pandas' var and std (ddof=1). NA and null
+    are left out, NaN is a value unless skipna; a refused cell is NaN, or a
+    ValueError naming its group with errors="raise". states=True adds each
+    group's encoded state per column and class."""
+def merge(*tables: Any, errors: Literal["coerce", "raise"] = "coerce") -> Any:
+    """Merges group-by tables made with states=True into the table of all their rows, states included."""
