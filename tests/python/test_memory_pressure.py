@@ -8,6 +8,7 @@ import os
 import resource
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -60,6 +61,38 @@ def call(fn, *args):
     return fn, args, [o for o in objs if isinstance(o, VX)]
 
 
+def first_on_new_thread(fn, *args):
+    """A call() of fn(*args) on a thread started now, before any limit, that has run nothing else (a refused call
+    leaves it unprepared, so a retry is a first call again): the thread's own blocks (its digest context, GMP
+    reserve and exception globals) are taken under the limit. Its malloc arena grows inside a reservation no
+    limit bounds, so attempt() has the thread take that arena's free blocks too."""
+    ask, done, order, box = threading.Event(), threading.Event(), [None], [None]
+
+    def body():
+        blocks = []
+        while ask.wait():
+            ask.clear()
+            if order[0] == "hoard":
+                blocks = malloc_all()
+            else:
+                box[0] = attempt(fn, args)
+                free_all(blocks)
+            done.set()
+
+    def send(what):
+        order[0] = what
+        done.clear(), ask.set(), done.wait()
+
+    def release():
+        send("run")
+        if box[0][1] is not None:
+            raise box[0][1]
+        return box[0][0]
+    release.hoard = lambda: send("hoard")
+    threading.Thread(target=body, daemon=True).start()
+    return release, (), call(fn, *args)[2]
+
+
 def rows():
     """name -> (make, allocates): make() builds the call afresh; a row that allocates must meet MemoryError. Each
     class has a maker of a filled state; every method of its that takes only self is a row of its own."""
@@ -89,6 +122,7 @@ def rows():
         "FastSumF64.extend": lambda: call(filled(vx.FastSumF64).extend, values(30000)),
         "DeltasSum.add": lambda: call(filled(vx.DeltasSum).add, 1e300),
         "ExtremaF64.add": lambda: call(filled(vx.ExtremaF64).add, -0.0),
+        "Moments4F64.kurtosis first on a thread": lambda: first_on_new_thread(filled(vx.Moments4F64).kurtosis),
         "HistogramF64.add": lambda: call(hist(1000).add, 3.5),
         "HistogramF64.quantile_bounds": lambda: call(hist(1000).quantile_bounds, 0.3),
         "CovMatrixF64.add": lambda: call(covmat(30, 10).add, values(30, 2), 1.5),
@@ -113,6 +147,7 @@ def rows():
         "HistogramF64()": lambda: call(vx.HistogramF64, np.arange(200001.0)),
         "HistogramF64.decode": lambda: call(vx.HistogramF64.decode, hist(100000).encode()),
         "CovMatrixF64()": lambda: call(vx.CovMatrixF64, 120),
+        "CovMatrixF64() first on a thread": lambda: first_on_new_thread(vx.CovMatrixF64, 120),
         "CovMatrixF64.decode": lambda: call(vx.CovMatrixF64.decode, covmat(80, 3).encode()),
         "CovMatrixF64.regression_exact d=24": lambda: call(covmat(24, 60).regression_exact),
         "SumMap.merge": lambda: call(keyed(vx.SumMap, KEYS).merge, keyed(vx.SumMap, OTHER, 1)),
@@ -153,14 +188,13 @@ def attempt(fn, args, spare=None):
     if spare is not None:
         size = vm_size()
         resource.setrlimit(AS, (size, LIMITS[1]))
+        blocks = malloc_all()
         try:
-            for n in (1 << 16, 4096, 512, 64, 16):
-                while p := LIBC.malloc(n):
-                    blocks.append(p)
             while True:
                 objects.append(bytearray(64))
         except MemoryError:
             pass
+        getattr(fn, "hoard", lambda: None)()
         resource.setrlimit(AS, (size + spare, LIMITS[1]))
     try:
         result = fn(*args)
@@ -168,9 +202,25 @@ def attempt(fn, args, spare=None):
         error = e
     finally:
         resource.setrlimit(AS, LIMITS)
+    free_all(blocks)
+    return result, error
+
+
+def malloc_all():
+    """Every block malloc can give the calling thread, largest first."""
+    blocks = []
+    try:
+        for n in (1 << 16, 4096, 512, 64, 16):
+            while p := LIBC.malloc(n):
+                blocks.append(p)
+    except MemoryError:                # the list's own growth failed: p is lost, a block or two at most
+        pass
+    return blocks
+
+
+def free_all(blocks):
     for p in blocks:
         LIBC.free(p)
-    return result, error
 
 
 def vm_size():
