@@ -62,35 +62,24 @@ def call(fn, *args):
 
 
 def first_on_new_thread(fn, *args):
-    """A call() of fn(*args) on a thread started now, before any limit, that has run nothing else (a refused call
-    leaves it unprepared, so a retry is a first call again): the thread's own blocks (its digest context, GMP
-    reserve and exception globals) are taken under the limit. Its malloc arena grows inside a reservation no
-    limit bounds, so attempt() has the thread take that arena's free blocks too."""
-    ask, done, order, box = threading.Event(), threading.Event(), [None], [None]
+    """A call() of fn(*args) on a thread started now, before any limit, that runs nothing else: its own blocks (digest
+    context, GMP reserve) are taken under the limit, and again on a retry, as a refusal leaves the thread unprepared.
+    The thread runs the whole attempt(): its malloc arena grows in a reservation no limit bounds, so it hoards it."""
+    ask, done, box = threading.Event(), threading.Event(), [None]
 
     def body():
-        blocks = []
         while ask.wait():
             ask.clear()
-            if order[0] == "hoard":
-                blocks = malloc_all()
-            else:
-                box[0] = attempt(fn, args)
-                free_all(blocks)
+            box[0] = attempt(fn, args, box[0])
             done.set()
 
-    def send(what):
-        order[0] = what
+    def on_thread(spare):
+        box[0] = spare
         done.clear(), ask.set(), done.wait()
-
-    def release():
-        send("run")
-        if box[0][1] is not None:
-            raise box[0][1]
-        return box[0][0]
-    release.hoard = lambda: send("hoard")
+        return box[0]
     threading.Thread(target=body, daemon=True).start()
-    return release, (), call(fn, *args)[2]
+    on_thread.attempt = on_thread
+    return on_thread, (), call(fn, *args)[2]
 
 
 def rows():
@@ -182,19 +171,22 @@ def outcome(result, error):
 def attempt(fn, args, spare=None):
     """fn(*args) with the address space limited to its present size plus `spare` bytes. The free blocks of malloc and
     of the interpreter's pools are taken first, under no spare, so that the call's own allocations meet the limit;
-    nothing else is built while a limit holds."""
+    nothing else is built while a limit holds. A call that runs on a thread of its own runs its attempt there."""
+    if hasattr(fn, "attempt"):
+        return fn.attempt(spare)
     result = error = None
     blocks, objects = [], []
     if spare is not None:
         size = vm_size()
         resource.setrlimit(AS, (size, LIMITS[1]))
-        blocks = malloc_all()
         try:
+            for n in (1 << 16, 4096, 512, 64, 16):
+                while p := LIBC.malloc(n):
+                    blocks.append(p)
             while True:
                 objects.append(bytearray(64))
         except MemoryError:
             pass
-        getattr(fn, "hoard", lambda: None)()
         resource.setrlimit(AS, (size + spare, LIMITS[1]))
     try:
         result = fn(*args)
@@ -202,25 +194,9 @@ def attempt(fn, args, spare=None):
         error = e
     finally:
         resource.setrlimit(AS, LIMITS)
-    free_all(blocks)
-    return result, error
-
-
-def malloc_all():
-    """Every block malloc can give the calling thread, largest first."""
-    blocks = []
-    try:
-        for n in (1 << 16, 4096, 512, 64, 16):
-            while p := LIBC.malloc(n):
-                blocks.append(p)
-    except MemoryError:                # the list's own growth failed: p is lost, a block or two at most
-        pass
-    return blocks
-
-
-def free_all(blocks):
     for p in blocks:
         LIBC.free(p)
+    return result, error
 
 
 def vm_size():
