@@ -8,6 +8,7 @@ import os
 import resource
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -60,6 +61,27 @@ def call(fn, *args):
     return fn, args, [o for o in objs if isinstance(o, VX)]
 
 
+def first_on_new_thread(fn, *args):
+    """A call() of fn(*args) on a thread started now, before any limit, that runs nothing else: its own blocks (digest
+    context, GMP reserve) are taken under the limit, and again on a retry, as a refusal leaves the thread unprepared.
+    The thread runs the whole attempt(): its malloc arena grows in a reservation no limit bounds, so it hoards it."""
+    ask, done, box = threading.Event(), threading.Event(), [None]
+
+    def body():
+        while ask.wait():
+            ask.clear()
+            box[0] = attempt(fn, args, box[0])
+            done.set()
+
+    def on_thread(spare):
+        box[0] = spare
+        done.clear(), ask.set(), done.wait()
+        return box[0]
+    threading.Thread(target=body, daemon=True).start()
+    on_thread.attempt = on_thread
+    return on_thread, (), call(fn, *args)[2]
+
+
 def rows():
     """name -> (make, allocates): make() builds the call afresh; a row that allocates must meet MemoryError. Each
     class has a maker of a filled state; every method of its that takes only self is a row of its own."""
@@ -89,6 +111,7 @@ def rows():
         "FastSumF64.extend": lambda: call(filled(vx.FastSumF64).extend, values(30000)),
         "DeltasSum.add": lambda: call(filled(vx.DeltasSum).add, 1e300),
         "ExtremaF64.add": lambda: call(filled(vx.ExtremaF64).add, -0.0),
+        "Moments4F64.kurtosis first on a thread": lambda: first_on_new_thread(filled(vx.Moments4F64).kurtosis),
         "HistogramF64.add": lambda: call(hist(1000).add, 3.5),
         "HistogramF64.quantile_bounds": lambda: call(hist(1000).quantile_bounds, 0.3),
         "CovMatrixF64.add": lambda: call(covmat(30, 10).add, values(30, 2), 1.5),
@@ -113,6 +136,7 @@ def rows():
         "HistogramF64()": lambda: call(vx.HistogramF64, np.arange(200001.0)),
         "HistogramF64.decode": lambda: call(vx.HistogramF64.decode, hist(100000).encode()),
         "CovMatrixF64()": lambda: call(vx.CovMatrixF64, 120),
+        "CovMatrixF64() first on a thread": lambda: first_on_new_thread(vx.CovMatrixF64, 120),
         "CovMatrixF64.decode": lambda: call(vx.CovMatrixF64.decode, covmat(80, 3).encode()),
         "CovMatrixF64.regression_exact d=24": lambda: call(covmat(24, 60).regression_exact),
         "SumMap.merge": lambda: call(keyed(vx.SumMap, KEYS).merge, keyed(vx.SumMap, OTHER, 1)),
@@ -147,7 +171,9 @@ def outcome(result, error):
 def attempt(fn, args, spare=None):
     """fn(*args) with the address space limited to its present size plus `spare` bytes. The free blocks of malloc and
     of the interpreter's pools are taken first, under no spare, so that the call's own allocations meet the limit;
-    nothing else is built while a limit holds."""
+    nothing else is built while a limit holds. A call that runs on a thread of its own runs its attempt there."""
+    if hasattr(fn, "attempt"):
+        return fn.attempt(spare)
     result = error = None
     blocks, objects = [], []
     if spare is not None:

@@ -75,13 +75,9 @@ def test_names_signatures_and_docs_are_the_stubs():
         assert not hasattr(obj, "__dict__")
 
 
-class Raising:
-    """Raises e when converted."""
-    def __init__(self, e):
-        self.e = e
-
-    def __float__(self):
-        raise self.e
+def raising(e):
+    """An object whose conversion to float raises e."""
+    return type("Raising", (), {"__float__": lambda s: (_ for _ in ()).throw(e)})()
 
 
 def test_binding_and_conversion():
@@ -92,6 +88,8 @@ def test_binding_and_conversion():
         s.add(x)
     assert s.to_bytes() == sum_image([2.0, 1.0, 2.5, 2.0**53]) == SumF64.from_bytes(b=s.to_bytes()).to_bytes()
     assert s.try_unmerge(other=t) is True and s.count() == 3
+    inner = TypeError("boom")
+    inner.__cause__ = root = KeyError("root")
     for call, exc, message in [
         (lambda: s.add(), TypeError, "SumF64.add() missing 1 required positional argument: 'x'"),
         (lambda: s.add(1.0, 2.0), TypeError, "SumF64.add() takes 1 positional arguments but 2 were given"),
@@ -105,16 +103,14 @@ def test_binding_and_conversion():
         (lambda: s.add("1.0"), TypeError, "argument 'x': must be real number, not str"),
         (lambda: s.merge(SumF32()), TypeError, "argument 'other': 'SumF32' object cannot be converted to 'SumF64'"),
         (lambda: s.add(10**400), OverflowError, "int too large to convert to float"),  # passed on unchanged
-        (lambda: s.add(Raising(KeyboardInterrupt("stop"))), KeyboardInterrupt, "stop"),
+        (lambda: s.add(raising(KeyboardInterrupt("stop"))), KeyboardInterrupt, "stop"),
+        # last: a conversion's TypeError names the argument and keeps its cause
+        (lambda: s.add(raising(inner)), TypeError, "argument 'x': boom"),
     ]:
         with pytest.raises(exc) as e:
             call()
         assert str(e.value) == message
-    root, inner = KeyError("root"), TypeError("boom")
-    inner.__cause__ = root
-    with pytest.raises(TypeError) as e:            # a conversion's TypeError names the argument, keeping its cause
-        s.add(Raising(inner))
-    assert str(e.value) == "argument 'x': boom" and e.value.__cause__ is root
+    assert e.value.__cause__ is root
 
 
 def outcome(xs, *ys):
