@@ -2,6 +2,7 @@
 ends with the unlimited run's result and states, or with MemoryError and every state it touches unchanged, and the
 process lives. Children (this file run as a script) run the rows; a new class joins by one row in rows()."""
 import ctypes
+import functools
 import gc
 import json
 import os
@@ -86,6 +87,7 @@ def rows():
     """name -> (make, allocates): make() builds the call afresh; a row that allocates must meet MemoryError. Each
     class has a maker of a filled state; every method of its that takes only self is a row of its own."""
     import numpy as np
+    import pandas as pd
     import varnix_arrays as va
     a, b = np.array(values(300000)), np.array(values(300000, 5))
     makers = {c: lambda c=c: filled(c) for c in (vx.FastSumF64, vx.DeltasSum, vx.ExtremaF64)}
@@ -145,12 +147,26 @@ def rows():
         "va.cov_matrix": lambda: call(va.cov_matrix, np.stack([a[:3000]] * 40, axis=1), b[:3000]),
         "va.histogram": lambda: call(va.histogram, a, np.arange(-300.0, 300.0, 0.01)),
         "va.sum_by_key": lambda: call(va.sum_by_key, OTHER, a[:len(OTHER)]),
-        "va.moments_by_key": lambda: call(va.moments_by_key, OTHER, a[:len(OTHER)], True),
+        "va.moments_by_key": lambda: call(functools.partial(va.moments_by_key, skipna=True), OTHER, a[:len(OTHER)]),
         "va.merge_histograms": lambda: call(va.merge_histograms, hist(100000), hist(100000, 1)),
         "va.merge_all maps": lambda: call(va.merge_all, [keyed(vx.SumMap, KEYS), keyed(vx.SumMap, OTHER)]),
         "va.merge_all bytes": lambda: call(va.merge_all, [covmat(80, 2).encode(), covmat(80, 3).encode()]),
+        # Categorical keys: pandas factorises other keys in a hash table that does not survive exhausted memory.
+        "va.groupby": lambda: call(grouped, {"x": a[:30000]}, pd.Categorical(np.arange(30000) % 1000)),
+        "va.merge": lambda: call(grouped, grouped({"x": a[:9000]}, pd.Categorical(np.arange(9000) % 900), False),
+                                 grouped({"x": b[:9000]}, pd.Categorical(np.arange(9000) % 700), False)),
     }.items()})
     return table
+
+
+def grouped(data, by, cells=True):
+    """va.groupby of the data (or va.merge of two such tables) with its states; with cells, the table as bytes, so
+    that a run under a limit is compared bit for bit."""
+    import varnix_arrays as va
+    t = va.groupby(data, by=by, aggs={"x": ["sum", "var", "max"]}, states=True) if isinstance(data, dict) else \
+        va.merge(data, by)
+    return b"".join(t[c].to_numpy().tobytes() if t[c].dtype.kind == "f" else b"".join(t[c]) for c in t.columns) \
+        if cells else t
 
 
 def snap(o):

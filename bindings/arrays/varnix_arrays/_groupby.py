@@ -124,6 +124,15 @@ def _factorize(col):
             col = col.cat.reorder_categories(sorted(col.cat.categories))
     elif not isinstance(col, (pd.Series, pd.Index, pd.Categorical, np.ndarray)):
         col = np.asarray(col)
+    if isinstance(getattr(col, "dtype", None), pd.CategoricalDtype):
+        # A categorical's codes are its factorisation already (and need no hash table, which does not survive
+        # exhausted memory): the categories in use are kept, in their order, as pandas' factorize keeps them.
+        cat = getattr(col, "array", col)
+        codes = np.asarray(cat.codes, dtype=np.int64)
+        used = np.bincount(codes[codes >= 0], minlength=len(cat.categories)) > 0
+        rank = np.cumsum(used) - 1
+        return (np.ascontiguousarray(np.where(codes >= 0, rank[codes], -1)),
+                pd.Categorical.from_codes(np.flatnonzero(used), dtype=cat.dtype))
     codes, uniques = pd.factorize(col, sort=True, use_na_sentinel=True)
     return np.ascontiguousarray(codes, dtype=np.int64), uniques
 
