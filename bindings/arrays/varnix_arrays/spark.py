@@ -1,0 +1,103 @@
+"""Exact reductions and group-by statistics of Spark DataFrames.
+
+Each partition is reduced to byte states in the Python worker, reading the
+partition's Arrow batches through ``mapInArrow`` (no row becomes a Python
+object); the states travel as bytes and are merged exactly, so that every
+partitioning, executor count and task order gives the same state and state
+hash as the same rows reduced in one piece by varnix_arrays.
+
+Null cells are left out (for pairs and rows, a row holding a null in any of
+the columns read); a NaN is a value unless ``skipna=True``.
+"""
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+
+import varnix_arrays as _va
+from . import _native
+
+__all__ = ["sum", "moments", "moments4", "extrema", "cov", "histogram", "cov_matrix"]
+
+_STATE_SCHEMA = "state binary"
+
+
+def _names(columns):
+    return [columns] if isinstance(columns, str) else list(columns)
+
+
+def _valid_rows(batch):
+    """The batch without the rows that hold a null in any column."""
+    return batch if not any(c.null_count for c in batch.columns) else pc.drop_null(batch)
+
+
+def _numpy(column):
+    """A null-free Arrow column as numpy: zero copy for the primitive types."""
+    return column.to_numpy(zero_copy_only=False)
+
+
+def _partition_states(state_of, name):
+    """The mapInArrow function: each partition's batches reduced to one merged state row.
+
+    A partition without rows gives no row, so an empty partition changes
+    nothing; the driver merges what the partitions give.
+    """
+    def reduce(batches):
+        states = [state_of(*(_numpy(c) for c in _valid_rows(b).columns)) for b in batches if b.num_rows]
+        if states:
+            merged = states[0] if len(states) == 1 else _va.merge_all(states, cls=name)
+            yield pa.RecordBatch.from_arrays([pa.array([merged], pa.binary())], names=["state"])
+    return reduce
+
+
+def _reduce(sdf, columns, state_of, name, empty):
+    """The merged varnix object of `name` over the rows of `columns` of sdf.
+
+    state_of maps the partition's column arrays (nulls left out) to a byte
+    state; `empty` is the state of no rows, for a frame without any.
+    """
+    parts = sdf.select(*columns).mapInArrow(_partition_states(state_of, name), _STATE_SCHEMA).collect()
+    states = [bytes(r.state) for r in parts]
+    merged = _va.merge_all(states, cls=name) if states else empty
+    return _va._restore(name, merged)
+
+
+def _fixed(native, name):
+    def reduce(sdf, column, *, skipna=False):
+        flag = bool(skipna)
+        return _reduce(sdf, [column], lambda v: native(v, flag), name, native(np.zeros(0), flag))
+    return reduce
+
+
+sum = _fixed(_native.sum, "SumF64")
+sum.__doc__ = "Exact SumF64 of the column of a Spark DataFrame (nulls left out; NaNs too when skipna)."
+moments = _fixed(_native.moments, "MomentsF64")
+moments.__doc__ = "Exact MomentsF64 of the column of a Spark DataFrame (nulls left out; NaNs too when skipna)."
+moments4 = _fixed(_native.moments4, "Moments4F64")
+moments4.__doc__ = "Exact Moments4F64 of the column of a Spark DataFrame (nulls left out; NaNs too when skipna)."
+extrema = _fixed(_native.extrema, "ExtremaF64")
+extrema.__doc__ = "ExtremaF64 of the column of a Spark DataFrame (nulls left out; NaNs too when skipna)."
+
+
+def cov(sdf, x, y, *, skipna=False):
+    """Exact CovF64 of the pairs of two columns (rows with a null left out; pairs with a NaN too when skipna)."""
+    flag = bool(skipna)
+    return _reduce(sdf, [x, y], lambda a, b: _native.cov(a, b, flag), "CovF64",
+                   _native.cov(np.zeros(0), np.zeros(0), flag))
+
+
+def histogram(sdf, column, edges):
+    """HistogramF64 over the edges of the column (nulls left out, NaNs in its NaN count)."""
+    edges = [float(e) for e in edges]
+    empty = _native.histogram(np.zeros(0), edges)   # refuses unusable edges before any task runs
+    return _reduce(sdf, [column], lambda v: _native.histogram(v, edges), "HistogramF64", empty)
+
+
+def cov_matrix(sdf, columns, y, *, skipna=False):
+    """Exact CovMatrixF64 of the rows of `columns` with the responses of column `y` (rows with a null left out)."""
+    columns, flag = _names(columns), bool(skipna)
+
+    def state_of(*arrays):
+        return _native.cov_matrix(np.column_stack(arrays[:-1]), arrays[-1], flag)
+
+    return _reduce(sdf, columns + [y], state_of, "CovMatrixF64",
+                   _native.cov_matrix(np.zeros((0, len(columns))), np.zeros(0), flag))
