@@ -1,8 +1,10 @@
 // varnix_arrays._native: states of whole arrays, computed by the core and
 // handed out as their encodings, which the varnix classes decode.
 #include "arrays/bulk.hpp"
+#include "arrays/groupby.hpp"
 #include "arrays/merge_states.hpp"
 #include <cmath>
+#include <cstring>
 
 #include "column.hpp"
 #include "exact/dot.hpp"
@@ -178,6 +180,155 @@ std::vector<double> values(Column x) {
     return out;
 }
 
+// ------------------------------------------------------------- group-by
+//
+// A grouping travels between the calls as bytes in the host's layout: the
+// number of groups g, the g + 1 starts (8 bytes each), then the kept rows
+// (4 bytes each), as vx::order_rows leaves them.
+
+using vxpy::OutBytes;
+using vxpy::Pending;
+
+vx::Unexpected<Pending> refuse(vx::GroupError e) {
+    if (e != vx::GroupError::Stopped) PyErr_SetString(PyExc_ValueError, vx::error_text(e));
+    return vx::fail(Pending{});
+}
+
+vx::Expected<OutBytes, Pending> group_order(Codes codes, std::uint64_t groups) {
+    if (codes.v.size() > vx::kMaxGroupRows) return refuse(vx::GroupError::TooManyRows);
+    if (groups > (std::uint64_t(PY_SSIZE_T_MAX) >> 4)) return refuse(vx::GroupError::CodeOutOfRange);
+    std::size_t kept;
+    {
+        Unlocked unlocked;
+        kept = vx::kept_rows(codes.v);
+    }
+    const std::size_t head = 8 * (groups + 2);
+    auto out = OutBytes::make(head + sizeof(vx::RowIndex) * kept);
+    if (!out) return vx::fail(Pending{});
+    std::uint8_t* p = out.value().data().data();
+    std::memcpy(p, &groups, 8);
+    vx::Expected<bool, vx::GroupError> done = true;
+    {
+        Unlocked unlocked;
+        done = vx::order_rows(codes.v, {reinterpret_cast<std::uint64_t*>(p + 8), groups + 1},
+                              {reinterpret_cast<vx::RowIndex*>(p + head), kept});
+    }
+    if (!done) return refuse(done.error());
+    return std::move(out).value();
+}
+
+// The grouping in `order`, checked against rows [0, row_limit).
+vx::Expected<vx::GroupOrder, vx::GroupError> read_order(Bytes order, std::size_t row_limit) {
+    std::uint64_t groups = 0;
+    if (order.size() < 8 || reinterpret_cast<std::uintptr_t>(order.data()) % 8 != 0)
+        return vx::fail(vx::GroupError::BadOrder);
+    std::memcpy(&groups, order.data(), 8);
+    if (groups > (order.size() >> 3) - 2 || (order.size() - 8 * (groups + 2)) % sizeof(vx::RowIndex))
+        return vx::fail(vx::GroupError::BadOrder);
+    const std::size_t head = 8 * (groups + 2);
+    return vx::check_order({reinterpret_cast<const std::uint64_t*>(order.data() + 8), groups + 1},
+                           {reinterpret_cast<const vx::RowIndex*>(order.data() + head),
+                            (order.size() - head) / sizeof(vx::RowIndex)},
+                           row_limit);
+}
+
+vx::Expected<std::span<const vx::GroupStat>, vx::GroupError> read_stats(Bytes stats) {
+    for (std::uint8_t s : stats)
+        if (s >= vx::kGroupStats) return vx::fail(vx::GroupError::BadState);
+    return std::span(reinterpret_cast<const vx::GroupStat*>(stats.data()), stats.size());
+}
+
+// The classes a column's states are held in for these statistics: two
+// bytes, the power-sum class and the extrema (GroupClass codes; 0 for none).
+std::array<std::uint8_t, 2> group_classes(Bytes stats) {
+    auto s = read_stats(stats);
+    if (!s) return {0, 0};
+    return {std::uint8_t(vx::power_class(s.value())),
+            std::uint8_t(vx::needs_extrema(s.value()) ? vx::GroupClass::Extrema : vx::GroupClass::None)};
+}
+
+// The result of a pass over g groups and k statistics, as one bytes object:
+// the k·g cells (binary64, statistic-major), the k·g error bytes, then with
+// `states` the g encodings of the power-sum class and the g of the extrema.
+struct GroupResult {
+    OutBytes bytes;
+    vx::GroupCells cells;
+};
+
+vx::Expected<GroupResult, Pending> group_result(std::size_t groups, std::size_t k, std::size_t power_bytes,
+                                                std::size_t extrema_bytes) {
+    const std::size_t cells = groups * k;
+    auto out = OutBytes::make(9 * cells + groups * (power_bytes + extrema_bytes));
+    if (!out) return vx::fail(Pending{});
+    std::uint8_t* p = out.value().data().data();
+    vx::GroupCells c{{reinterpret_cast<double*>(p), cells},
+                     {p + 8 * cells, cells},
+                     {p + 9 * cells, groups * power_bytes},
+                     {p + 9 * cells + groups * power_bytes, groups * extrema_bytes}};
+    return GroupResult{std::move(out).value(), c};
+}
+
+// Each group's values of x (rows whose byte in `valid` is 0 left out; NaNs
+// too with skip_nan) fed to fresh states; the statistics `stats` (GroupStat
+// codes) and, with `states`, the encodings.
+vx::Expected<OutBytes, Pending> group_values(Bytes order, Column x, Bytes valid, bool skip_nan, Bytes stats,
+                                             bool states) {
+    auto o = read_order(order, x.size);
+    if (!o) return refuse(o.error());
+    if (!valid.empty() && valid.size() != x.size) return refuse(vx::GroupError::BadOrder);
+    auto s = read_stats(stats);
+    if (!s) return refuse(s.error());
+    const vx::GroupOrder& g = o.value();
+    const bool extrema = vx::needs_extrema(s.value());
+    auto r = group_result(g.groups(), s.value().size(), states ? vx::state_bytes(vx::power_class(s.value())) : 0,
+                          states && extrema ? vx::kExtremaBytes : 0);
+    if (!r) return vx::fail(Pending{});
+    std::vector<double> converted;
+    std::vector<double> scratch(vx::largest_group(g));
+    if (!x.direct()) converted.resize(x.size);
+    vx::Expected<bool, vx::GroupError> done = true;
+    {
+        Unlocked unlocked;
+        std::span<const double> xs;
+        if (auto d = x.direct()) {
+            xs = *d;
+        } else {
+            for (std::size_t at = 0; at < x.size; at += kBlock)
+                x.read(at, std::min(kBlock, x.size - at), converted.data() + at);
+            xs = converted;
+        }
+        done = vx::group_values(g, {xs, valid, skip_nan}, s.value(), r.value().cells, scratch, unlocked.poll());
+    }
+    if (!done) return refuse(done.error());
+    return std::move(r.value().bytes);
+}
+
+// The encoded states of class `klass` (a GroupClass code), one per row of
+// the grouping, merged per group; the statistics and, with `states`, the
+// merged encodings, laid out as group_values lays them.
+vx::Expected<OutBytes, Pending> group_merge(Bytes order, std::uint64_t klass, Bytes encoded, Bytes stats,
+                                            bool states) {
+    if (klass == 0 || klass > std::uint64_t(vx::GroupClass::Extrema)) return refuse(vx::GroupError::BadState);
+    const auto c = vx::GroupClass(klass);
+    const std::size_t size = vx::state_bytes(c);
+    if (encoded.size() % size) return refuse(vx::GroupError::BadState);
+    auto o = read_order(order, encoded.size() / size);
+    if (!o) return refuse(o.error());
+    auto s = read_stats(stats);
+    if (!s) return refuse(s.error());
+    const bool extrema = c == vx::GroupClass::Extrema;
+    auto r = group_result(o.value().groups(), s.value().size(), states && !extrema ? size : 0,
+                          states && extrema ? size : 0);
+    if (!r) return vx::fail(Pending{});
+    vx::Expected<bool, vx::GroupError> done = true;
+    {
+        Unlocked unlocked;
+        done = vx::group_states(o.value(), c, encoded, s.value(), r.value().cells, unlocked.poll());
+    }
+    if (!done) return refuse(done.error());
+    return std::move(r.value().bytes);
+}
+
 PyMethodDef functions[] = {
     vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
     vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
@@ -193,6 +344,10 @@ PyMethodDef functions[] = {
     vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
     vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
     vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
+    vxpy::function_def<"group_order(codes, groups)\n--\n\n", &group_order>(),
+    vxpy::function_def<"group_classes(stats)\n--\n\n", &group_classes>(),
+    vxpy::function_def<"group_values(order, x, valid, skipna, stats, states)\n--\n\n", &group_values>(),
+    vxpy::function_def<"group_merge(order, klass, encoded, stats, states)\n--\n\n", &group_merge>(),
     {},
 };
 

@@ -250,4 +250,19 @@ bool Loader<vxa::Matrix>::load(PyObject* o) {
     return true;
 }
 
+bool Loader<vxa::Codes>::load(PyObject* o) {
+    if (buffer.load_buffer(o, 1)) {
+        if (PyErr_Occurred()) return false;
+        const vxa::Column& c = buffer.column;
+        const bool aligned = reinterpret_cast<std::uintptr_t>(c.base) % alignof(std::int64_t) == 0;
+        if (c.kind == vxa::Kind::Signed && c.itemsize == 8 && !c.swapped && c.stride == 8 && aligned) {
+            codes.v = {reinterpret_cast<const std::int64_t*>(c.base), c.size};
+            return true;
+        }
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_TypeError, "group codes must be a contiguous array of native int64");
+    return false;
+}
+
 }  // namespace vxpy

@@ -16,6 +16,7 @@
 #include <span>
 #include <vector>
 
+#include "base/poll.hpp"
 #include "frame.hpp"
 
 namespace vxa {
@@ -100,8 +101,26 @@ public:
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
+    // A poll for long core work: takes the lock back for a moment to run the
+    // signal handlers; stops the work when one raised (its exception set).
+    vx::Poll poll() { return {&signals_raised, this}; }
+
 private:
+    static bool signals_raised(void* self) {
+        auto* u = static_cast<Unlocked*>(self);
+        PyEval_RestoreThread(u->state_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        u->state_ = PyEval_SaveThread();
+        return raised;
+    }
+
     PyThreadState* state_;
+};
+
+// The group codes of rows: a one-dimensional buffer of native int64 items
+// at unit stride (what pandas.factorize and numpy give on 64-bit hosts).
+struct Codes {
+    std::span<const std::int64_t> v;
 };
 
 }  // namespace vxa
@@ -123,6 +142,7 @@ struct Loader<vxa::Column> {
 
 private:
     friend struct Loader<vxa::Matrix>;
+    friend struct Loader<vxa::Codes>;
     // False with no error set when `o` exports no buffer.
     bool load_buffer(PyObject* o, int ndim);
     vxa::Column column;
@@ -141,6 +161,16 @@ private:
     Loader<vxa::Column> buffer;
     std::vector<double> rows;  // the rows of a nested sequence, one after another
     vxa::Matrix matrix;
+};
+
+template <>
+struct Loader<vxa::Codes> {
+    bool load(PyObject* o);
+    vxa::Codes get() const { return codes; }
+
+private:
+    Loader<vxa::Column> buffer;
+    vxa::Codes codes;
 };
 
 template <>

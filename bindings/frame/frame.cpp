@@ -247,6 +247,13 @@ PyObject* new_bytes(std::size_t size, std::uint8_t** data) {
     return bytes;
 }
 
+vx::Expected<OutBytes, Pending> OutBytes::make(std::size_t size) {
+    std::uint8_t* data = nullptr;
+    PyObject* bytes = size > std::size_t(PY_SSIZE_T_MAX) ? PyErr_NoMemory() : new_bytes(size, &data);
+    if (!bytes) return vx::fail(Pending{});
+    return OutBytes(bytes, {data, size});
+}
+
 PyObject* float_list(std::span<const double> v) { return make_list(v, PyFloat_FromDouble); }
 PyObject* int_list(std::span<const std::uint64_t> v) {
     return make_list(v, PyLong_FromUnsignedLongLong);

@@ -151,7 +151,7 @@ struct Doc {
     constexpr Doc(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
 
-inline constexpr int kMaxParams = 4;
+inline constexpr int kMaxParams = 6;
 
 // What a text signature declares: the name, whether it takes $self, and the
 // names of the other parameters, in order.
@@ -430,6 +430,32 @@ struct Converter<std::monostate> {
 // that raises a built-in exception other than ValueError: the wrapper only
 // reports it.
 struct Pending {};
+
+// A bytes object the function fills itself, in place (with the interpreter
+// lock released, if it likes), and hands out; dropped unreturned, it is
+// freed.  make() sets MemoryError when the bytes cannot be had.
+class OutBytes {
+public:
+    static vx::Expected<OutBytes, Pending> make(std::size_t size);
+    OutBytes(OutBytes&& o) noexcept : obj_(o.obj_), data_(o.data_) { o.obj_ = nullptr; }
+    OutBytes& operator=(OutBytes&&) = delete;
+    ~OutBytes() { Py_XDECREF(obj_); }
+    std::span<std::uint8_t> data() const { return data_; }
+    PyObject* release() {
+        PyObject* o = obj_;
+        obj_ = nullptr;
+        return o;
+    }
+
+private:
+    OutBytes(PyObject* o, std::span<std::uint8_t> d) : obj_(o), data_(d) {}
+    PyObject* obj_;
+    std::span<std::uint8_t> data_;
+};
+template <>
+struct Converter<OutBytes> {
+    static PyObject* convert(OutBytes&& b) { return b.release(); }
+};
 
 // An absent result.
 template <class T>

@@ -32,6 +32,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/poll.hpp"
 #include "matrix/covmat.hpp"
 #include "stats/bigint.hpp"
 
@@ -39,16 +40,8 @@ namespace vx {
 
 using IntMatrix = std::vector<std::vector<Int>>;
 
-// A check between elimination steps of the exact tier, made by its caller
-// (for example, for a pending interrupt); returning true stops the solver.
-struct Poll {
-    bool (*fn)(void*) = nullptr;
-    void* context = nullptr;
-    bool operator()() const { return fn && fn(context); }
-};
-
-// The exact solver was stopped by its poll; nothing was changed.
-struct Stopped {};
+// The exact tier polls between elimination steps; when its poll stops it,
+// nothing was changed.
 
 // Checks in order: poisoned (Degenerate), n = 0 (Empty), i or j not below
 // d (Degenerate), then Σx_i, Σx_j and the product entry of the pair.

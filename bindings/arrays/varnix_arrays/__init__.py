@@ -9,12 +9,14 @@ import copyreg as _copyreg
 import varnix as _vx
 
 from . import _native
+from ._groupby import groupby, merge
 
 __all__ = [
     "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
     "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
+    "groupby", "merge",
 ]
 
 DOT_STATE_BYTES = 282
