@@ -1,6 +1,6 @@
 # Type stubs for varnix_arrays.
 from collections.abc import Iterable, Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeVar, overload
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeVar, overload
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -21,6 +21,7 @@ __all__ = [
     "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
     "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
+    "groupby", "merge",
 ]
 
 DOT_STATE_BYTES: int
@@ -91,3 +92,17 @@ def merge_all(items: Iterable[_Mergeable], cls: None = None) -> _Mergeable:
     """Merges objects of one class into a new object of that class."""
 def enable_pickling() -> None:
     """Registers pickle support, built on the byte encodings, for every varnix class that can be decoded."""
+def groupby(data: Any, by: Any, aggs: dict[Any, str | Sequence[str]], *, skipna: bool = False,
+            errors: Literal["coerce", "raise"] = "coerce", states: bool = False) -> Any:
+    """Exact statistics of value columns per group of keys, as a table in the caller's library.
+
+    A pandas DataFrame (keys as the sorted index, (column, statistic) columns)
+    for pandas, numpy or mapping input; a polars DataFrame for polars input; a
+    pyarrow Table (flat names such as a_sum) for Arrow input. Statistics:
+    count, sum, mean, variance, sample_variance, stddev, skewness, kurtosis,
+    excess_kurtosis, min, max, and pandas' var and std (ddof=1). NA and null
+    are left out, NaN is a value unless skipna; a refused cell is NaN, or a
+    ValueError naming its group with errors="raise". states=True adds each
+    group's encoded state per column and class."""
+def merge(*tables: Any, errors: Literal["coerce", "raise"] = "coerce") -> Any:
+    """Merges group-by tables made with states=True into the table of all their rows, states included."""

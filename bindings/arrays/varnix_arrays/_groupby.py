@@ -113,6 +113,9 @@ def _factorize(col):
     import pandas as pd
     if _is_arrow_column(col):
         col = _arrow(col).to_pandas()
+        if isinstance(col.dtype, pd.CategoricalDtype) and not col.dtype.ordered:
+            # A dictionary's order is an accident of its encoding: its keys sort by value.
+            col = col.cat.reorder_categories(sorted(col.cat.categories))
     elif not isinstance(col, (pd.Series, pd.Index, pd.Categorical, np.ndarray)):
         col = np.asarray(col)
     codes, uniques = pd.factorize(col, sort=True, use_na_sentinel=True)
@@ -149,11 +152,12 @@ def _values(col):
     """(values, valid) of a value column: values any numeric array the native reader takes, valid the bytes
     marking rows that hold a value (empty when every row does)."""
     import pandas as pd
+    if isinstance(col, pd.api.extensions.ExtensionArray):
+        col = pd.Series(col, copy=False)
     if isinstance(col, (pd.Series, pd.Index)):
         if isinstance(col.dtype, pd.ArrowDtype):
-            col = pd.array(col)  # an ArrowExtensionArray, read below as Arrow
             import pyarrow as pa
-            col = pa.chunked_array(col)
+            col = pa.array(col.array)  # its Arrow data, read below
         elif isinstance(col.dtype, pd.api.extensions.ExtensionDtype) and not isinstance(col.dtype,
                                                                                        pd.CategoricalDtype):
             arr = col.array
@@ -258,7 +262,7 @@ def _pandas_index(groups, names):
 
 def _group_label(groups):
     def label(g):
-        vals = tuple(u[g] for u in groups)
+        vals = tuple(v.item() if isinstance(v, np.generic) else v for v in (u[g] for u in groups))
         return vals[0] if len(vals) == 1 else vals
     return label
 

@@ -12,7 +12,7 @@ import numpy as np
 import varnix_arrays as _va
 from . import _native
 
-__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments"]
+__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments", "groupby"]
 
 
 def _holder(state, ndim):
@@ -156,3 +156,30 @@ def groupby_moments(df, by, column, skipna=False, compute=True):
     """Exact MomentsF64 of `column` per group of `by`: a pandas Series of MomentsF64 (a Dask Series when compute=False)."""
     r = _groupby(df, by, column, _native.moments, "MomentsF64", skipna)
     return r.compute() if compute else r
+
+
+def _finish_groupby(table, errors, states):
+    """The merged table read again (raising on a refused cell with errors="raise"), its states kept or dropped."""
+    table = _va.merge(table, errors=errors)
+    if states:
+        return table
+    keep = [c for c in table.columns if c[1] not in _va._groupby._CLASS_CODES]
+    return table[keep]
+
+
+def groupby(ddf, by, aggs, *, skipna=False, errors="coerce", states=False, split_every=8, compute=True):
+    """The table varnix_arrays.groupby gives for the whole Dask DataFrame, for any partitioning.
+
+    Each partition is grouped with its states, the tables are merged in a tree of `split_every`
+    (their states merged as bytes), and the last task reads the statistics: a pandas DataFrame, or a
+    Delayed when compute=False.
+    """
+    _va._groupby._check_errors(errors)
+    _va._groupby._plan(aggs)  # refuses unknown statistics before any task runs
+    if split_every < 2:
+        raise ValueError("split_every must be at least 2")
+    tables = [dask.delayed(_va.groupby)(part, by=by, aggs=aggs, skipna=skipna, states=True)
+              for part in ddf.to_delayed()]
+    while len(tables) > 1:
+        tables = [dask.delayed(_va.merge)(*tables[i:i + split_every]) for i in range(0, len(tables), split_every)]
+    return _run(dask.delayed(_finish_groupby)(tables[0], errors, states), compute)

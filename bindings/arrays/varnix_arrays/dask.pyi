@@ -6,7 +6,7 @@ from dask.delayed import Delayed
 
 from varnix import CovF64, ExtremaF64, HistogramF64, Moments4F64, MomentsF64, SumF64
 
-__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments"]
+__all__ = ["sum", "moments", "moments4", "cov", "histogram", "extrema", "groupby_sum", "groupby_moments", "groupby"]
 
 @overload
 def sum(x: Any, skipna: bool = False, split_every: int | None = None, compute: Literal[True] = True) -> SumF64:
@@ -55,3 +55,7 @@ def groupby_sum(df: Any, by: Any, column: str, skipna: bool = False, compute: bo
     """Exact SumF64 of a column per group: a pandas Series of SumF64 (a Dask Series when compute=False)."""
 def groupby_moments(df: Any, by: Any, column: str, skipna: bool = False, compute: bool = True) -> Any:
     """Exact MomentsF64 of a column per group: a pandas Series of MomentsF64 (a Dask Series when compute=False)."""
+def groupby(ddf: Any, by: Any, aggs: dict[Any, str | Sequence[str]], *, skipna: bool = False,
+            errors: Literal["coerce", "raise"] = "coerce", states: bool = False, split_every: int = 8,
+            compute: bool = True) -> Any:
+    """varnix_arrays.groupby of a whole Dask DataFrame, identical for any partitioning (a Delayed when compute=False)."""
