@@ -6,6 +6,11 @@ object); the states travel as bytes and are merged exactly, so that every
 partitioning, executor count and task order gives the same state and state
 hash as the same rows reduced in one piece by varnix_arrays.
 
+The group-by runs varnix_arrays.groupby on each partition with its states,
+shuffles those states by key as bytes and merges each key's states with
+varnix_arrays.merge, so its table is the one varnix_arrays.groupby gives for
+all the rows at once.
+
 Null cells are left out (for pairs and rows, a row holding a null in any of
 the columns read); a NaN is a value unless ``skipna=True``.
 """
@@ -16,7 +21,7 @@ import pyarrow.compute as pc
 import varnix_arrays as _va
 from . import _native
 
-__all__ = ["sum", "moments", "moments4", "extrema", "cov", "histogram", "cov_matrix"]
+__all__ = ["sum", "moments", "moments4", "extrema", "cov", "histogram", "cov_matrix", "groupby"]
 
 _STATE_SCHEMA = "state binary"
 
@@ -101,3 +106,70 @@ def cov_matrix(sdf, columns, y, *, skipna=False):
 
     return _reduce(sdf, columns + [y], state_of, "CovMatrixF64",
                    _native.cov_matrix(np.zeros((0, len(columns))), np.zeros(0), flag))
+
+
+# ---------------------------------------------------------------- group-by
+
+def _table(batches):
+    """The partition's non-empty batches as one Arrow table, or None."""
+    batches = [b for b in batches if b.num_rows]
+    return pa.Table.from_batches(batches) if batches else None
+
+
+def _keyed_as(out, source, keys):
+    """The group-by table `out` with its key columns cast back to their types in `source`.
+
+    The keys come back from factorising in the types pandas gives them; the
+    frame's schema names the Arrow types Spark expects.
+    """
+    fields = [source.schema.field(k) for k in keys] + list(out.schema)[len(keys):]
+    return out.cast(pa.schema(fields))
+
+
+def _spark_type(arrow_type):
+    from pyspark.sql import types as T
+    if pa.types.is_binary(arrow_type):
+        return T.BinaryType()
+    return T.LongType() if pa.types.is_integer(arrow_type) else T.DoubleType()
+
+
+def groupby(sdf, by, aggs, *, skipna=False, states=False):
+    """Exact statistics of value columns per group of key columns of a Spark DataFrame.
+
+    by: a key column's name or a list of them; aggs: {value column name: [statistic, ...]} as
+    varnix_arrays.groupby takes.  The result is a Spark DataFrame of the keys, sorted, then one column
+    per statistic named like varnix_arrays.groupby's flat names (``a_sum``), and with states=True each
+    group's encoded state per column and class (``a_MomentsF64``); its toPandas() equals
+    varnix_arrays.groupby of the same rows collected as an Arrow table.  Rows with a null key and null
+    values are left out; a NaN is a value unless skipna=True; an undefined statistic is NaN.
+    """
+    from pyspark.sql import types as T
+    keys = _names(by)
+    if not keys:
+        raise ValueError("by names no key")
+    if not isinstance(aggs, dict) or not aggs:
+        raise TypeError("aggs must be a dict mapping each value column to a statistic or a list of them")
+    aggs = {name: _names(stats) for name, stats in aggs.items()}
+    flag = bool(skipna)
+    # The layout of the tables, and a refusal of unknown statistics before any task runs: a group-by of one row.
+    layout = _va.groupby(pa.table({**{k: [0] for k in keys}, **{c: [0.0] for c in aggs}}), by=keys, aggs=aggs,
+                         states=True).schema
+    value_fields = [T.StructField(f.name, _spark_type(f.type)) for f in list(layout)[len(keys):]]
+    rows = sdf.select(*keys, *aggs)
+    schema = T.StructType([rows.schema[k] for k in keys] + value_fields)
+
+    def partial(batches):
+        table = _table(batches)
+        if table is not None:
+            out = _va.groupby(table, by=keys, aggs=aggs, skipna=flag, states=True)
+            yield from _keyed_as(out, table, keys).to_batches()
+
+    def merged(batches):
+        table = _table(batches)
+        if table is not None:
+            yield from _keyed_as(_va.merge(table), table, keys).to_batches()
+
+    out = rows.mapInArrow(partial, schema).repartition(*keys).mapInArrow(merged, schema).orderBy(*keys)
+    if not states:
+        out = out.select(*keys, *(f.name for f in value_fields if not isinstance(f.dataType, T.BinaryType)))
+    return out
