@@ -169,7 +169,9 @@ def groupby(sdf, by, aggs, *, skipna=False, states=False):
         if table is not None:
             yield from _keyed_as(_va.merge(table), table, keys).to_batches()
 
-    out = rows.mapInArrow(partial, schema).repartition(*keys).mapInArrow(merged, schema).orderBy(*keys)
+    # The partial tables hold one row per group and partition: one merge task per core is enough.
+    tasks = sdf.sparkSession.sparkContext.defaultParallelism
+    out = rows.mapInArrow(partial, schema).repartition(tasks, *keys).mapInArrow(merged, schema).orderBy(*keys)
     if not states:
         out = out.select(*keys, *(f.name for f in value_fields if not isinstance(f.dataType, T.BinaryType)))
     return out
