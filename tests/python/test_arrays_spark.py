@@ -84,34 +84,30 @@ def test_groupby_table_is_the_local_groupby_for_any_partitioning(spark, by, skip
         vs.groupby(sdf, by=by, aggs={"x": ["skew"]})
 
 
-REDUCTIONS = {      # each whole-column reduction, on Spark and locally on the rows it reads
-    "sum": (lambda d, skipna: vs.sum(d, "x", skipna=skipna).to_bytes(),
-            lambda skipna: va.sum(XV, skipna=skipna).to_bytes()),
-    "moments4": (lambda d, skipna: vs.moments4(d, "x", skipna=skipna).to_bytes(),
-                 lambda skipna: va.moments4(XV, skipna=skipna).to_bytes()),
-    "extrema": (lambda d, skipna: vs.extrema(d, "x", skipna=skipna).to_bytes(),
-                lambda skipna: va.extrema(XV, skipna=skipna).to_bytes()),
-    "cov": (lambda d, skipna: vs.cov(d, "x", "y", skipna=skipna).to_bytes(),
-            lambda skipna: va.cov(XV, YV, skipna=skipna).to_bytes()),
-    "histogram": (lambda d, skipna: vs.histogram(d, "x", EDGES).encode(),
-                  lambda skipna: va.histogram(XV, EDGES).encode()),
-    "cov_matrix": (lambda d, skipna: vs.cov_matrix(d, ["y", "k"], "x", skipna=skipna).encode(),
-                   lambda skipna: va.cov_matrix(np.column_stack([Y[ROWS], K[ROWS]]), X[ROWS], skipna=skipna).encode()),
-}
 ROWS = ~NULL_X & ~NULL_K                    # cov_matrix reads k too: rows with a null there go
+CALLS = {   # each reduction's arguments after the frame, and locally over the rows Spark's reads
+    "sum": (["x"], [XV]), "moments4": (["x"], [XV]), "extrema": (["x"], [XV]), "cov": (["x", "y"], [XV, YV]),
+    "cov_matrix": ([["y", "k"], "x"], [np.column_stack([Y[ROWS], K[ROWS]]), X[ROWS]]),
+    "histogram": (["x", EDGES], [XV, EDGES]),
+}
+
+
+def encoded(state):
+    return state.to_bytes() if hasattr(state, "to_bytes") else state.encode()
 
 
 @pytest.mark.parametrize("cores", [2, 1])
 def test_reductions_are_the_local_state_for_any_partitioning_and_cores(spark, cores):
     """Every reduction on 31 partitions by key (most empty); the one- and several-column paths on 1 and 7."""
     sdf = spark(cores).createDataFrame(TABLE)
-    plan = [(31, ("k",), list(REDUCTIONS), True), (31, ("k",), ["sum", "cov_matrix"], False),
+    plan = [(31, ("k",), list(CALLS), True), (31, ("k",), ["sum", "cov_matrix"], False),
             (1, (), ["moments4", "cov"], False), (7, (), ["sum", "cov_matrix"], True)]
     for parts, by, names, skipna in (plan if cores == 2 else [plan[1], plan[3]]):
         d = sdf.repartition(parts, *by)
         for name in names:
-            on_spark, local = REDUCTIONS[name]
-            assert on_spark(d, skipna) == local(skipna), (name, parts, skipna)
+            (on_spark, local), kw = CALLS[name], {} if name == "histogram" else {"skipna": skipna}
+            assert encoded(getattr(vs, name)(d, *on_spark, **kw)) == encoded(getattr(va, name)(*local, **kw)), \
+                (name, parts, skipna)
     if cores == 2:
         assert vs.moments(sdf.filter("y > 1e300"), "x").to_bytes() == va.moments([]).to_bytes()
         assert vs.sum(sdf, "k").to_bytes() == va.sum(K[~NULL_K]).to_bytes()     # integers, as float(v)
