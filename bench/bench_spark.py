@@ -4,15 +4,45 @@ sum, mean and population variance of two float64 columns, and the whole-column s
 Run from the repository root after bash scripts/run-tests.sh (which installs pyspark and a Java runtime):
     .venv/bin/python bench/bench_spark.py [--rows 10000000] [--keys 1000] [--repeats 3]
 The frame is cached in Spark's memory first, so both sides read the same cached partitions; each side runs
-to a collected result. Times are medians of calls alternated round by round; the ratio is ours / Spark's.
+to a collected result. Times are medians of calls alternated round by round: wall-clock seconds, and CPU
+seconds of this process and all it started (the JVM and its Python workers), which a loaded machine disturbs
+less. The ratios are ours / Spark's.
 """
 import argparse
 import os
 import sys
 
+import statistics
+import time
+
+import psutil
+
 import varnix_arrays.spark as vs
 
-from _timing import medians
+
+def cpu_seconds():
+    """User and system CPU seconds of this process and of every process it started that still runs."""
+    total = 0.0
+    for p in [psutil.Process()] + psutil.Process().children(recursive=True):
+        try:
+            t = p.cpu_times()
+            total += t.user + t.system
+        except psutil.NoSuchProcess:
+            pass
+    return total
+
+
+def medians(fns, repeats):
+    """(wall, cpu) median seconds of each function, timed in turn round after round after one warm-up call."""
+    for fn in fns:
+        fn()
+    runs = [[] for _ in fns]
+    for _ in range(repeats):
+        for fn, out in zip(fns, runs):
+            w, c = time.perf_counter(), cpu_seconds()
+            fn()
+            out.append((time.perf_counter() - w, cpu_seconds() - c))
+    return [tuple(statistics.median(r[i] for r in out) for i in (0, 1)) for out in runs]
 
 
 def main():
@@ -49,8 +79,9 @@ def main():
     print(f"local[2], {args.rows} rows, {args.keys} keys, median of {args.repeats} alternated runs")
     for label, ours, theirs in [("groupby sum/mean/var x2", ours_groupby, theirs_groupby),
                                 ("whole-column sum", ours_sum, theirs_sum)]:
-        t_ours, t_theirs = medians([ours, theirs], repeats=args.repeats)
-        print(f"{label:<26} varnix {t_ours:7.3f} s   Spark {t_theirs:7.3f} s   ratio {t_ours / t_theirs:5.2f}")
+        (w_ours, c_ours), (w_theirs, c_theirs) = medians([ours, theirs], args.repeats)
+        print(f"{label:<26} wall: varnix {w_ours:7.3f} s  Spark {w_theirs:7.3f} s  ratio {w_ours / w_theirs:5.2f}"
+              f"   cpu: varnix {c_ours:7.3f} s  Spark {c_theirs:7.3f} s  ratio {c_ours / c_theirs:5.2f}")
     spark.stop()
 
 
