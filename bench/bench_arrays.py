@@ -1,9 +1,13 @@
 """varnix_arrays bulk constructors against numpy and boost-histogram on 10**7 float64 values (one core), and
 varnix_arrays.dask.sum against dask.array.sum on a LocalCluster of 2 worker processes.
 
+Columns from other containers (--columns alone runs only these): va.sum on a polars Series and a pyarrow array
+against va.sum on the same values as a numpy array (both read in place), and on a pandas Series (float64,
+nullable Float64 without and with NA, float64[pyarrow]) against va.sum(series.to_numpy()).
+
 Run from the repository root after bash scripts/run-tests.sh:
     .venv/bin/pip install -r bench/requirements.txt
-    OMP_NUM_THREADS=1 .venv/bin/python bench/bench_arrays.py [--no-dask]
+    OMP_NUM_THREADS=1 .venv/bin/python bench/bench_arrays.py [--no-dask] [--columns]
 """
 import argparse
 import os
@@ -34,7 +38,11 @@ def row(label, ours, peers):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--no-dask", action="store_true", help="skip the LocalCluster benchmark")
+    parser.add_argument("--columns", action="store_true", help="only the columns from pandas, pyarrow and polars")
     args = parser.parse_args()
+    columns_bench(rng.standard_normal(N))
+    if args.columns:
+        return
     data = {"normal": rng.standard_normal(N),
             "wide": np.copysign(np.ldexp(rng.random(N), rng.integers(-300, 300, N)), rng.random(N) - 0.5)}
     for name, x in data.items():
@@ -61,6 +69,31 @@ def main():
         row("sum, stride 2", lambda: va.sum(strided), [("numpy.sum", lambda: np.sum(strided))])
     if not args.no_dask:
         dask_bench(data["wide"])
+
+
+def columns_bench(x):
+    """va.sum of one column held by polars, pyarrow and pandas, against the numpy array of the same values."""
+    import pandas as pd
+    import polars as pl
+    import pyarrow as pa
+    print(f"-- columns, {N:,} float64 values")
+    series, arrow, polars = pd.Series(x), pa.array(x), pl.Series(x)
+    exact = va.sum(x).to_bytes()
+    for name, col in [("polars Series", polars), ("pyarrow array", arrow),
+                      ("pyarrow chunked, 10 chunks", pa.chunked_array([arrow[i::10] for i in range(10)]))]:
+        check(f"{name} sums to the state of the numpy array", va.sum(col).to_bytes(), exact)
+        row(f"sum, {name}", lambda: va.sum(col), [("va.sum(numpy)", lambda: va.sum(x))])
+    nullable = pd.Series(x, dtype="Float64")
+    with_na = nullable.copy()
+    with_na[::100] = pd.NA
+    for name, s, skipna in [("pandas float64", series, False), ("pandas Float64", nullable, False),
+                            ("pandas Float64, 1% NA", with_na, True),
+                            ("pandas float64[pyarrow]", pd.Series(arrow, dtype=pd.ArrowDtype(pa.float64())), False)]:
+        flat = s.to_numpy(dtype=np.float64, na_value=np.nan)
+        check(f"{name} sums to the state of its to_numpy()", va.sum(s, skipna=skipna).to_bytes(),
+              va.sum(flat, skipna=skipna).to_bytes())
+        row(f"sum, {name}", lambda: va.sum(s, skipna=skipna),
+            [("va.sum(to_numpy())", lambda: va.sum(s.to_numpy(dtype=np.float64, na_value=np.nan), skipna=skipna))])
 
 
 def _one_by_one_sum(x):

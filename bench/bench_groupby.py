@@ -6,7 +6,7 @@ what counts on a shared machine); peak memory is measured in a fresh subprocess 
 high-water mark during the job (reset once the data are built) and the job's rise over the data alone.
 
 Run from the repository root after `pip install -r bench/requirements.txt`:
-    .venv/bin/python bench/bench_groupby.py [--rows N] [--repeats R]
+    .venv/bin/python bench/bench_groupby.py [--rows N] [--repeats R] [--case I ...]
 """
 import argparse
 import json
@@ -80,11 +80,12 @@ def main():
     p.add_argument("--keys", type=int)
     p.add_argument("--categorical", action="store_true")
     p.add_argument("--child")
+    p.add_argument("--case", type=int, action="append", help="run only these cases (0, 1, 2)")
     args = p.parse_args()
     if args.child:
         return child(args.rows, args.keys, args.categorical, args.child)
     print(f"{args.rows:,} rows, columns a and b: sum, mean, var; median of {args.repeats} alternated runs")
-    for label, keys, categorical in CASES:
+    for label, keys, categorical in [CASES[i] for i in (args.case or range(len(CASES)))]:
         df = frame(args.rows, keys, categorical)
         check_same(df)
         t_pandas, t_varnix = medians(list(jobs(df).values()), repeats=args.repeats, warmup=0)

@@ -5,7 +5,9 @@
 #include "arrays/merge_states.hpp"
 #include <cmath>
 #include <cstring>
+#include <memory>
 
+#include "base/binary32.hpp"
 #include "column.hpp"
 #include "exact/dot.hpp"
 #include "stats/moments.hpp"
@@ -19,7 +21,8 @@ using Bytes = std::span<const std::uint8_t>;
 // Errors of the byte-state functions: the texts the varnix classes use for
 // the same faults, and two of the package's own.
 enum class StateError {
-    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide
+    WrongByteLength, Undefined, BadEdges, ExactnessLost, LengthsDiffer, EdgesDiffer, RowsDiffer, TooWide,
+    Missing
 };
 
 const char* error_text(StateError e) {
@@ -32,12 +35,19 @@ const char* error_text(StateError e) {
         case StateError::EdgesDiffer: return "histograms have different edges";
         case StateError::RowsDiffer: return "X and y differ in the number of rows";
         case StateError::TooWide: return "X has too many columns for a covariance matrix state";
+        case StateError::Missing: return "the column holds missing values (NA or null); skipna=True leaves them out";
     }
     return "";
 }
 
 template <class T>
 using Result = vx::Expected<T, StateError>;
+
+// Missing items are left out only with the NaNs; otherwise the column is refused.
+template <class... C>
+bool refused(bool skip_nan, const C&... columns) {
+    return !skip_nan && ((columns.missing != 0) || ...);
+}
 
 // One column fed to a state by the core's bulk feed.
 template <class S>
@@ -49,23 +59,49 @@ void feed_column(S& s, const Column& x, bool skip_nan) {
 }
 
 template <class S>
-auto encoded(Column x, bool skip_nan) {
+Result<decltype(vx::encode(S{}))> encoded(Items x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     S s;
     feed_column(s, x, skip_nan);
     return vx::encode(s);
 }
 
-vx::ExtremaBytes extrema(Column x, bool skip_nan) {
+// The SumF32 state: each value rounded to binary32 first, as SumF32.add
+// rounds its argument (exact for binary32 items); the same integer state as
+// a SumF64 of the rounded values.
+Result<vx::SumBytes> sum_f32(Items x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
+    vx::SumF64 s;
+    {
+        Unlocked unlocked;
+        vx::Feed<vx::SumF64> feed(s);
+        double narrowed[kBlock];
+        for_blocks(x, skip_nan, [&](std::span<const double> v) {
+            for (std::size_t at = 0; at < v.size(); at += kBlock) {
+                const std::size_t n = std::min(kBlock, v.size() - at);
+                for (std::size_t i = 0; i < n; ++i) narrowed[i] = vx::widen(vx::narrow(v[at + i]));
+                feed.take({narrowed, n});
+            }
+        });
+        feed.finish();
+    }
+    return vx::encode(s);
+}
+
+Result<vx::ExtremaBytes> extrema(Items x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     vx::ExtremaF64 s;
     feed_column(s, x, skip_nan);
     return vx::to_bytes(s);
 }
 
-// NaNs have their own count in a histogram and poison nothing.
-Result<std::vector<std::uint8_t>> histogram(Column x, std::span<const double> edges) {
+// NaNs have their own count in a histogram and poison nothing, unless
+// skip_nan leaves them out.
+Result<std::vector<std::uint8_t>> histogram(Items x, std::span<const double> edges, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     std::optional<vx::HistogramF64> h = vx::make_histogram(edges);
     if (!h) return vx::fail(StateError::BadEdges);
-    feed_column(*h, x, false);
+    feed_column(*h, x, skip_nan);
     return vx::encode_bytes(*h);
 }
 
@@ -89,6 +125,7 @@ Result<vx::ExtremaBytes> merge_extrema(Bytes a, Bytes b) {
 template <class S>
 Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x, Column y, bool skip_nan) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    if (refused(skip_nan, x, y)) return vx::fail(StateError::Missing);
     S s;
     {
         Unlocked unlocked;
@@ -104,6 +141,7 @@ Result<std::array<std::uint8_t, sizeof(vx::encode(S{}))>> pair_encoded(Column x,
 // X or in y) is left out of every run.
 Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) {
     if (X.rows != y.size) return vx::fail(StateError::RowsDiffer);
+    if (refused(skip_nan, y)) return vx::fail(StateError::Missing);
     const std::size_t d = X.columns();
     auto made = vx::try_make_covmat(d);
     if (!made) return vx::fail(StateError::TooWide);
@@ -113,11 +151,12 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
         const std::size_t block = std::max<std::size_t>(1, (std::size_t(1) << 15) / (d + 1));
         std::vector<double> cells((d + 1) * block);
         std::vector<std::span<const double>> columns(d);
+        Cursor ys_cursor(y);
         for (std::size_t at = 0; at < X.rows; at += block) {
             std::size_t n = std::min(block, X.rows - at);
             double* ys = cells.data() + d * block;
             for (std::size_t j = 0; j < d; ++j) X.column(j).read(at, n, cells.data() + j * block);
-            y.read(at, n, ys);
+            ys_cursor.read(n, ys);
             if (skip_nan) {
                 std::size_t kept = 0;
                 for (std::size_t r = 0; r < n; ++r) {
@@ -140,6 +179,7 @@ Result<std::vector<std::uint8_t>> cov_matrix(Matrix X, Column y, bool skip_nan) 
 
 Result<vx::DotBytes> dot_state(Column x, Column y, bool skip_nan) {
     if (x.size != y.size) return vx::fail(StateError::LengthsDiffer);
+    if (refused(skip_nan, x, y)) return vx::fail(StateError::Missing);
     vx::DotF64 d;
     {
         Unlocked unlocked;
@@ -173,10 +213,12 @@ Result<double> dot_value(Bytes b) {
     return v.value();
 }
 
-// The values of a column as binary64, in order.
-std::vector<double> values(Column x) {
+// The values of a column as binary64, in order; with skip_nan, a missing
+// item reads as a NaN (to be left out with them).
+Result<std::vector<double>> values(Column x, bool skip_nan) {
+    if (refused(skip_nan, x)) return vx::fail(StateError::Missing);
     std::vector<double> out(x.size);
-    x.read(0, x.size, out.data());
+    Cursor(x).read(x.size, out.data());
     return out;
 }
 
@@ -268,14 +310,12 @@ vx::Expected<GroupResult, Pending> group_result(std::size_t groups, std::size_t 
     return GroupResult{std::move(out).value(), c};
 }
 
-// Each group's values of x (rows whose byte in `valid` is 0 left out; NaNs
-// too with skip_nan) fed to fresh states; the statistics `stats` (GroupStat
-// codes) and, with `states`, the encodings.
-vx::Expected<OutBytes, Pending> group_values(Bytes order, Column x, Bytes valid, bool skip_nan, Bytes stats,
-                                             bool states) {
+// Each group's values of x fed to fresh states (its missing items left out,
+// and NaNs too with skip_nan); the statistics `stats` (GroupStat codes) and,
+// with `states`, the encodings.
+vx::Expected<OutBytes, Pending> group_values(Bytes order, Column x, bool skip_nan, Bytes stats, bool states) {
     auto o = read_order(order, x.size);
     if (!o) return refuse(o.error());
-    if (!valid.empty() && valid.size() != x.size) return refuse(vx::GroupError::BadOrder);
     auto s = read_stats(stats);
     if (!s) return refuse(s.error());
     const vx::GroupOrder& g = o.value();
@@ -283,21 +323,24 @@ vx::Expected<OutBytes, Pending> group_values(Bytes order, Column x, Bytes valid,
     auto r = group_result(g.groups(), s.value().size(), states ? vx::state_bytes(vx::power_class(s.value())) : 0,
                           states && extrema ? vx::kExtremaBytes : 0);
     if (!r) return vx::fail(Pending{});
-    std::vector<double> converted;
+    // The values in one binary64 run, converted unless they are one already,
+    // and the marks of the missing rows when there are any.
+    const auto direct = x.direct();
+    std::vector<double> converted(direct ? 0 : x.size);
+    std::unique_ptr<bool[]> missing(x.missing ? new bool[x.size] : nullptr);
     std::vector<double> scratch(vx::largest_group(g));
-    if (!x.direct()) converted.resize(x.size);
     vx::Expected<bool, vx::GroupError> done = true;
     {
         Unlocked unlocked;
-        std::span<const double> xs;
-        if (auto d = x.direct()) {
-            xs = *d;
-        } else {
-            for (std::size_t at = 0; at < x.size; at += kBlock)
-                x.read(at, std::min(kBlock, x.size - at), converted.data() + at);
-            xs = converted;
+        std::size_t at = 0;
+        for (const Run& run : x.runs) {
+            if (!direct) run.read(0, run.size, converted.data() + at);
+            if (x.missing) run.missing(0, run.size, missing.get() + at);
+            at += run.size;
         }
-        done = vx::group_values(g, {xs, valid, skip_nan}, s.value(), r.value().cells, scratch, unlocked.poll());
+        const std::span<const double> xs = direct ? *direct : std::span<const double>(converted);
+        done = vx::group_values(g, {xs, {missing.get(), missing ? x.size : 0}, skip_nan}, s.value(),
+                                r.value().cells, scratch, unlocked.poll());
     }
     if (!done) return refuse(done.error());
     return std::move(r.value().bytes);
@@ -331,6 +374,7 @@ vx::Expected<OutBytes, Pending> group_merge(Bytes order, std::uint64_t klass, By
 
 PyMethodDef functions[] = {
     vxpy::function_def<"sum(x, skipna)\n--\n\n", &encoded<vx::SumF64>>(),
+    vxpy::function_def<"sum_f32(x, skipna)\n--\n\n", &sum_f32>(),
     vxpy::function_def<"moments(x, skipna)\n--\n\n", &encoded<vx::MomentsF64>>(),
     vxpy::function_def<"moments4(x, skipna)\n--\n\n", &encoded<vx::Moments4F64>>(),
     vxpy::function_def<"cov(x, y, skipna)\n--\n\n", &pair_encoded<vx::CovF64>>(),
@@ -340,13 +384,13 @@ PyMethodDef functions[] = {
     vxpy::function_def<"merge_dot(a, b)\n--\n\n", &merge_dot>(),
     vxpy::function_def<"dot_value(state)\n--\n\n", &dot_value>(),
     vxpy::function_def<"extrema(x, skipna)\n--\n\n", &extrema>(),
-    vxpy::function_def<"values(x)\n--\n\n", &values>(),
-    vxpy::function_def<"histogram(x, edges)\n--\n\n", &histogram>(),
+    vxpy::function_def<"values(x, skipna)\n--\n\n", &values>(),
+    vxpy::function_def<"histogram(x, edges, skipna)\n--\n\n", &histogram>(),
     vxpy::function_def<"merge_extrema(a, b)\n--\n\n", &merge_extrema>(),
     vxpy::function_def<"merge_histograms(a, b)\n--\n\n", &merge_histograms>(),
     vxpy::function_def<"group_order(codes, groups)\n--\n\n", &group_order>(),
     vxpy::function_def<"group_classes(stats)\n--\n\n", &group_classes>(),
-    vxpy::function_def<"group_values(order, x, valid, skipna, stats, states)\n--\n\n", &group_values>(),
+    vxpy::function_def<"group_values(order, x, skipna, stats, states)\n--\n\n", &group_values>(),
     vxpy::function_def<"group_merge(order, klass, encoded, stats, states)\n--\n\n", &group_merge>(),
     {},
 };

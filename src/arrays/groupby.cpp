@@ -258,13 +258,13 @@ Expected<bool, GroupError> group_values(const GroupOrder& order, const GroupValu
             const RowIndex r = order.rows[i];
             const double x = v.x[r];
             scratch[n] = x;
-            n += (v.valid.empty() || v.valid[r]) && !(v.skip_nan && std::isnan(x));
+            n += !(!v.missing.empty() && v.missing[r]) && !(v.skip_nan && std::isnan(x));
         }
         s.clear();
         s.take(scratch.first(n));
         s.finish(g, groups, stats, out);
-        since_poll += n + 1;
-        if (since_poll >= kPollValues) {
+        since_poll += n + kGroupWork;
+        if (since_poll >= kPollWork) {
             since_poll = 0;
             if (poll()) return fail(GroupError::Stopped);
         }
@@ -291,8 +291,8 @@ Expected<bool, GroupError> group_states(const GroupOrder& order, GroupClass c,
             if (!merge_encoded(s, c, states.data() + r * size)) return fail(GroupError::BadState);
         }
         s.finish(g, groups, stats, out);
-        since_poll += (order.starts[g + 1] - order.starts[g]) * (size / 8) + 1;
-        if (since_poll >= kPollValues) {
+        since_poll += (order.starts[g + 1] - order.starts[g]) * (size / 8) + kGroupWork;
+        if (since_poll >= kPollWork) {
             since_poll = 0;
             if (poll()) return fail(GroupError::Stopped);
         }

@@ -11,8 +11,10 @@
 // Memory: no accumulator outlives its group.  Besides the outputs (one
 // binary64 and one error byte per group and statistic, and the encodings when
 // asked for), the working storage is the row order, 4 bytes per row plus
-// 8 per group, and one run as long as the largest group.  A group-by over
-// 10^6 keys therefore never holds 10^6 full-width accumulators.
+// 8 per group, and one run as long as the largest group (the caller adds a
+// binary64 copy of a column stored otherwise, and a byte per row marking the
+// missing values of a column that has any).  A group-by over 10^6 keys
+// therefore never holds 10^6 full-width accumulators.
 //
 // The second way to fill the states is from encodings: the rows are then
 // encoded states of one class, and each group's states are merged.  This is
@@ -87,11 +89,11 @@ struct GroupCells {
     std::span<std::uint8_t> extrema_states;
 };
 
-// The values of a column, one binary64 per row, and which rows hold one:
-// valid[r] == 0 marks a missing value (empty span: none is missing).
+// The values of a column, one binary64 per row, and which rows miss theirs
+// (missing[r]; an empty span when none does).
 struct GroupValues {
     std::span<const double> x;
-    std::span<const std::uint8_t> valid;
+    std::span<const bool> missing;
     bool skip_nan = false;
 };
 
@@ -100,9 +102,13 @@ std::size_t largest_group(const GroupOrder& order);
 
 // Feeds each group's values to its states and fills the cells; `scratch`
 // holds at least largest_group(order) values.  The poll runs between groups
-// once kPollValues values have been read since it last ran; when it stops
-// the pass (Stopped), the cells are incomplete.
-inline constexpr std::size_t kPollValues = std::size_t(1) << 20;
+// once kPollWork units of work have been done since it last ran: a value
+// read is one unit, a group's reading and rounding kGroupWork (its big-integer
+// quotients cost about as much as adding that many values), so that a pass
+// polls every few milliseconds whatever the sizes of its groups.  When the
+// poll stops the pass (Stopped), the cells are incomplete.
+inline constexpr std::size_t kPollWork = std::size_t(1) << 20;
+inline constexpr std::size_t kGroupWork = 256;
 Expected<bool, GroupError> group_values(const GroupOrder& order, const GroupValues& v,
                                         std::span<const GroupStat> stats, const GroupCells& out,
                                         std::span<double> scratch, Poll poll);

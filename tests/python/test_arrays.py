@@ -73,7 +73,7 @@ def test_bulk_states_are_the_one_by_one_states(data, skipna, n, d):
     for bulk, cls in [(va.sum_by_key, varnix.SumMap), (va.moments_by_key, varnix.MomentsMap)]:
         want, half = one_by_one(cls, list(zip(keys, xv)), skipna).encode(), n // 2
         assert bulk(np.array(keys, dtype=str) if keys else keys, x, skipna=skipna).encode() == want
-        parts = [bulk(keys[half:], xv[half:], skipna), bulk(keys[:half], xv[:half], skipna)]
+        parts = [bulk(keys[half:], xv[half:], skipna=skipna), bulk(keys[:half], xv[:half], skipna=skipna)]
         assert va.merge_all(parts).encode() == want
     # cov_matrix: X (n by d) in any memory layout, or as a list of rows, against one add per row
     flat = data.draw(columns(n * d)).reshape(n, d)
@@ -88,7 +88,7 @@ def test_long_and_other_columns():
     rng = np.random.default_rng(9000)       # values of many scales, every 97th a NaN, over several bulk blocks
     x = np.ldexp(rng.random(9000) - 0.5, rng.integers(-80, 80, 9000))
     x[::97] = np.nan
-    for col, skipna in [((1, True), False), (np.array([7, 0.5], dtype=object), True), (b"\x01\xff", False),
+    for col, skipna in [((1, True), False), (np.array([7, 0.5], dtype=object), True), (memoryview(b"\x01\xff"), False),
                         (memoryview(np.array([3.0, -1.0])), False), (x[:2047], False), (x[:2049], False),
                         (x, False), (np.repeat(x[:2049], 2)[::2], True), (x.astype(">f8"), True)]:
         bulk_is_one_by_one(col, col[::-1], skipna)
@@ -103,8 +103,10 @@ GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
     (lambda: va.sum_by_key(["a", "b"], [1.0]), "keys and x differ in length"),
     (lambda: va.cov_matrix(np.zeros((3, 2)), [1.0, 2.0]), "X and y differ in the number of rows"),
     (lambda: va.cov_matrix([[1.0], [1.0, 2.0]], [1.0, 2.0]), "rows differ in length"),
-    *[(lambda x=x: va.moments(x), TypeError) for x in (np.zeros(3, dtype=complex), np.zeros((2, 2)), ["a"], "abc",
+    *[(lambda x=x: va.moments(x), TypeError) for x in (np.zeros(3, dtype=complex), ["a"], "abc", b"\x01", bytearray(2),
                                                        np.array(["2024-01-01"], dtype="datetime64[D]"))],
+    *[(lambda f=f: f(np.zeros((2, 2)), np.zeros((2, 2))), TypeError) for f in (va.cov, va.weighted_moments, va.dot_state)],
+    (lambda: va.sum([1.0], True), TypeError),                                            # skipna is keyword-only
     (lambda: va.cov_matrix(np.zeros(3), [1.0, 2.0, 3.0]), TypeError),
     (lambda: va.dot_value(bytes(281)), "wrong byte length"),
     (lambda: va.dot_value(va.dot_state([1e-200], [1e-200])), "ExactnessLost"),

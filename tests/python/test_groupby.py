@@ -131,9 +131,11 @@ def test_merged_parts_are_the_whole(cuts):
     pieces = [df.iloc[a:b] for a, b in zip([0] + cuts, cuts + [len(df)])]
     parts = [va.groupby(p, by=["k", "t"], aggs=aggs, states=True) for p in pieces]
     assert va.merge(*parts[::-1]).equals(whole) and va.merge(parts).equals(whole)
-    arrow = [va.groupby(pa.Table.from_pandas(p), by=["k", "t"], aggs=aggs, states=True) for p in pieces]
+    arrow = [va.groupby(pa.Table.from_pandas(p).rename_columns({"x": "x_", "k": "k_sum"}), by=["k_sum", "t"],
+                        aggs={"x_": aggs["x"], "y": aggs["y"]}, states=True) for p in pieces]   # names that look alike
     assert va.merge(*arrow).to_pandas().equals(
-        va.groupby(pa.Table.from_pandas(df), by=["k", "t"], aggs=aggs, states=True).to_pandas())
+        va.groupby(pa.Table.from_pandas(df).rename_columns({"x": "x_", "k": "k_sum"}), by=["k_sum", "t"],
+                   aggs={"x_": aggs["x"], "y": aggs["y"]}, states=True).to_pandas())
     states = whole[("x", "Moments4F64")]
     for key in whole.index[:3]:      # the states are the classes' encodings
         vals = df.set_index(["k", "t"]).loc[key, "x"].to_numpy()
@@ -145,15 +147,14 @@ def test_merged_parts_are_the_whole(cuts):
 def test_native_pass_refuses_hostile_groupings():
     codes = np.array([0, 2, 1, -1, 2], dtype=np.int64)
     order = _native.group_order(codes, 3)
-    raw = _native.group_values(order, [1.0, 2.0, 3.0, 4.0, 5.0], b"", False, bytes([1]), False)
+    raw = _native.group_values(order, [1.0, 2.0, 3.0, 4.0, 5.0], False, bytes([1]), False)
     assert np.frombuffer(raw, dtype=np.float64, count=3).tolist() == [1.0, 3.0, 7.0]
     for call, message in [
         (lambda: _native.group_order(codes, 2), "not below the number of groups"),
         (lambda: _native.group_order(codes.astype(np.int32), 3), "contiguous array of native int64"),
-        (lambda: _native.group_values(order, [1.0] * 4, b"", False, bytes([1]), False), "not a grouping"),
-        (lambda: _native.group_values(order[:-1], [1.0] * 5, b"", False, bytes([1]), False), "not a grouping"),
-        (lambda: _native.group_values(order, [1.0] * 5, b"\1", False, bytes([1]), False), "not a grouping"),
-        (lambda: _native.group_values(order, [1.0] * 5, b"", False, bytes([12]), False), "undefined"),
+        (lambda: _native.group_values(order, [1.0] * 4, False, bytes([1]), False), "not a grouping"),
+        (lambda: _native.group_values(order[:-1], [1.0] * 5, False, bytes([1]), False), "not a grouping"),
+        (lambda: _native.group_values(order, [1.0] * 5, False, bytes([12]), False), "undefined"),
         (lambda: _native.group_merge(order, 1, bytes(281 * 4), bytes([1]), False), "not a grouping"),
         (lambda: _native.group_merge(order, 4, b"\xff" * 25 * 5, bytes([10]), False), "undefined"),
         (lambda: _native.group_merge(order, 5, b"", bytes([1]), False), "undefined"),
@@ -175,3 +176,17 @@ def test_dask_groupby_is_the_same_for_any_partitioning():
     assert with_states.equals(va.groupby(df, by="k", aggs=aggs, states=True))
     with pytest.raises(ValueError, match="refused"):
         vd.groupby(dd.from_pandas(df, npartitions=2), by="k", aggs={"x": ["skew"]})
+
+
+def test_keyboard_interrupt_stops_the_native_pass():
+    import signal
+    codes = np.random.default_rng(0).integers(0, 10**6, 3 * 10**6)
+    order = _native.group_order(codes, 10**6)
+    previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+    try:     # the pass runs without the interpreter lock and takes it back to poll for signals between groups
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        with pytest.raises(KeyboardInterrupt):
+            _native.group_values(order, np.ones(len(codes)), False, bytes(range(12)), False)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

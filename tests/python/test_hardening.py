@@ -295,7 +295,14 @@ def battery():
             s, o = sample(row, xs), sample(row, xs[::-1])
             for call in (c.lstrip("=") for c in calls_of(row)):
                 out += [result(s, call, x=0.3, xs=bulk, i=1, o=o, b=encoding(s)), row.snap and row.snap(s)]
-    return out + [va.moments(c).to_bytes() for c in COLUMNS]
+    return out + [va.moments(c).to_bytes() for c in COLUMNS] + grouped(MIXED * 40) + grouped(SUBS)
+
+
+def grouped(xs):
+    """The cells and states of a group-by over the values (in three groups), as bytes."""
+    stats = ["sum", "mean", "var", "std", "skewness", "min"]
+    t = va.groupby({"x": xs}, by=np.arange(len(xs)) % 3, aggs={"x": stats}, states=True)
+    return [t[("x", s)].to_numpy().tobytes() for s in stats] + list(t[("x", "Moments4F64")])
 
 
 @pytest.mark.parametrize("mode", [0, 1, 2, 3], ids=["flush to zero", "downward", "upward", "toward zero"])

@@ -15,7 +15,7 @@ __all__ = [
     "sum", "moments", "moments4", "weighted_moments", "cov", "cov_matrix", "histogram", "extrema",
     "sum_by_key", "moments_by_key",
     "dot_state", "merge_dot_states", "dot_value",
-    "merge_histograms", "merge_extrema", "merge_all", "enable_pickling",
+    "merge_histograms", "merge_extrema", "merge_all", "enable_pickling", "describe",
     "groupby", "merge",
 ]
 
@@ -27,42 +27,58 @@ def _same_length(x, y):
         raise ValueError("x and y differ in length")
 
 
-def sum(x, skipna=False):
-    """SumF64 of the values of x (NaNs left out when skipna)."""
+_FLOAT32_NAMES = ("float32", "f4", "<f4", "=f4", "single")
+
+
+def _is_float32(dtype):
+    if dtype is None:
+        return False
+    name = getattr(dtype, "__name__", None) or str(getattr(dtype, "name", dtype))
+    if name in _FLOAT32_NAMES:
+        return True
+    if name in ("float64", "f8", "<f8", "=f8", "double", "float"):
+        return False
+    raise TypeError(f"dtype must be float64 or float32, not {dtype!r}")
+
+
+def sum(x, *, skipna=False, dtype=None):
+    """SumF64 of the values of x (NaNs and missing values left out when skipna); SumF32 with dtype=float32."""
+    if _is_float32(dtype):
+        return _vx.SumF32.from_bytes(_native.sum_f32(x, bool(skipna)))
     return _vx.SumF64.from_bytes(_native.sum(x, bool(skipna)))
 
 
-def moments(x, skipna=False):
+def moments(x, *, skipna=False):
     """MomentsF64 of the values of x (NaNs left out when skipna)."""
     return _vx.MomentsF64.from_bytes(_native.moments(x, bool(skipna)))
 
 
-def moments4(x, skipna=False):
+def moments4(x, *, skipna=False):
     """Moments4F64 of the values of x (NaNs left out when skipna)."""
     return _vx.Moments4F64.from_bytes(_native.moments4(x, bool(skipna)))
 
 
-def weighted_moments(x, w, skipna=False):
+def weighted_moments(x, w, *, skipna=False):
     """WeightedMomentsF64 of the pairs (x[i], w[i]) (pairs holding a NaN left out when skipna)."""
     return _vx.WeightedMomentsF64.from_bytes(_native.weighted_moments(x, w, bool(skipna)))
 
 
-def cov(x, y, skipna=False):
+def cov(x, y, *, skipna=False):
     """CovF64 of the pairs (x[i], y[i]) (pairs holding a NaN left out when skipna)."""
     return _vx.CovF64.from_bytes(_native.cov(x, y, bool(skipna)))
 
 
-def cov_matrix(X, y, skipna=False):
+def cov_matrix(X, y, *, skipna=False):
     """CovMatrixF64 of the rows of the 2-D X with responses y (rows holding a NaN left out when skipna)."""
     return _vx.CovMatrixF64.decode(_native.cov_matrix(X, y, bool(skipna)))
 
 
-def histogram(x, edges):
-    """HistogramF64 over the edges holding every value of x (NaNs in its NaN count)."""
-    return _vx.HistogramF64.decode(_native.histogram(x, edges))
+def histogram(x, edges, *, skipna=False):
+    """HistogramF64 over the edges holding every value of x (NaNs in its NaN count, or left out when skipna)."""
+    return _vx.HistogramF64.decode(_native.histogram(x, edges, bool(skipna)))
 
 
-def extrema(x, skipna=False):
+def extrema(x, *, skipna=False):
     """ExtremaF64 of the values of x (NaNs left out when skipna)."""
     return _vx.ExtremaF64.from_bytes(_native.extrema(x, bool(skipna)))
 
@@ -70,7 +86,7 @@ def extrema(x, skipna=False):
 def _by_key(m, keys, x, skipna):
     """Fills a keyed map. The maps have an encoding but no decoding, so their
     states are built by their own add, one call per value; x is read in bulk."""
-    values = _native.values(x)
+    values = _native.values(x, bool(skipna))
     keys = list(keys)
     if len(keys) != len(values):
         raise ValueError("keys and x differ in length")
@@ -81,17 +97,17 @@ def _by_key(m, keys, x, skipna):
     return m
 
 
-def sum_by_key(keys, x, skipna=False):
+def sum_by_key(keys, x, *, skipna=False):
     """SumMap of the values x[i] under the str keys[i] (NaNs left out when skipna)."""
     return _by_key(_vx.SumMap(), keys, x, skipna)
 
 
-def moments_by_key(keys, x, skipna=False):
+def moments_by_key(keys, x, *, skipna=False):
     """MomentsMap of the values x[i] under the str keys[i] (NaNs left out when skipna)."""
     return _by_key(_vx.MomentsMap(), keys, x, skipna)
 
 
-def dot_state(x, y, skipna=False):
+def dot_state(x, y, *, skipna=False):
     """The 282-byte exact state of the dot product of x and y (pairs with a NaN left out when skipna)."""
     return _native.dot_state(x, y, bool(skipna))
 
@@ -206,3 +222,71 @@ def enable_pickling():
         klass = getattr(_vx, name, None)
         if klass is not None:
             _copyreg.pickle(klass, _reducer(name))
+
+
+# The statistics each class answers without arguments, in the order describe lists them.
+_STATISTICS = {
+    "SumF64": ("value",), "SumF32": ("value",), "DotF64": ("value",),
+    "MomentsF64": ("mean", "variance", "sample_variance", "stddev"),
+    "Moments4F64": ("mean", "variance", "skewness", "skewness_squared", "kurtosis", "excess_kurtosis"),
+    "WeightedMomentsF64": ("mean", "variance"), "PnMomentsF64": ("mean", "variance"),
+    "CovF64": ("covariance", "slope", "intercept", "r_squared", "correlation"),
+    "CovMatrixF64": ("regression", "regression_exact"), "ExtremaF64": ("min", "max", "range"),
+    "HistogramF64": (), "ReplicatedSum": ("value",), "DeltasSum": ("value",),
+}
+
+
+def _answer(statistic, *args):
+    """The statistic's value, or the name of the error it raises (such as "Empty" or "Degenerate")."""
+    try:
+        return statistic(*args)
+    except (ValueError, OverflowError) as e:
+        return str(e)
+
+
+def _histogram_parts(h):
+    import numpy as np
+    counts = np.array(h.counts(), dtype=np.uint64)       # underflow, the bins, overflow
+    nans = int.from_bytes(h.encode()[-8:], "little")     # the encoding ends with the NaN count
+    return {"edges": np.array(h.edges(), dtype=np.float64), "counts": counts[1:-1],
+            "flow": counts[[0, -1]], "nan_count": np.array(nans, dtype=np.uint64)}
+
+
+def describe(state):
+    """A dict of every statistic the state answers (the error's name where one raises), its count and its receipt.
+
+    Keys: "class", "count" (values held; live values of a PnMomentsF64), each statistic of the class by its
+    method's name, and "receipt" (the state hash, hex) where the class has one. A HistogramF64 gives "edges",
+    "counts" (per bin), "flow" (below the first edge, from the last edge up) and "nan_count" as numpy arrays; a
+    CovMatrixF64 its d x d "covariance" as a numpy array. A FastSumF64 is described by the SumF64 it finishes to.
+    """
+    name = type(state).__name__
+    if name == "FastSumF64":
+        state, name = state.finish(), "SumF64"
+    if name not in _STATISTICS or type(state) is not getattr(_vx, name, None):
+        raise TypeError(f"describe takes a varnix state ({', '.join(_STATISTICS)}), not {type(state).__name__}")
+    out = {"class": name}
+    count = getattr(state, "count", None) or getattr(state, "live_count", None) or getattr(state, "total", None)
+    if count is not None:
+        out["count"] = count()
+    elif name == "ExtremaF64":                          # the encoding ends with the count
+        out["count"] = int.from_bytes(state.to_bytes()[-8:], "little")
+    for statistic in _STATISTICS[name]:
+        value = _answer(getattr(state, statistic))
+        if isinstance(value, list):                     # a regression's coefficients
+            import numpy as np
+            value = np.array(value, dtype=np.float64)
+        out[statistic] = value
+    if name == "HistogramF64":
+        out.update(_histogram_parts(state))
+    elif name == "CovMatrixF64":
+        import numpy as np
+        d = int.from_bytes(state.encode()[:4], "little")
+        try:
+            out["covariance"] = np.array([[state.covariance(i, j) for j in range(d)] for i in range(d)],
+                                         dtype=np.float64).reshape(d, d)
+        except (ValueError, OverflowError) as e:
+            out["covariance"] = str(e)
+    if hasattr(state, "state_hash"):
+        out["receipt"] = state.state_hash().hex()
+    return out

@@ -5,9 +5,13 @@ column's groups are then fed to their varnix states in one native pass, with
 the interpreter lock released.  Every cell is the statistic of the state its
 class reaches by adding the group's values, rounded once.
 """
+import json
+
 import numpy as np
 
 from . import _native
+
+_LAYOUT = b"varnix.groupby"
 
 # The statistics, by the names the classes give them, and their codes in the
 # native pass.  pandas' var and std (ddof=1) are the sample variance and its
@@ -63,8 +67,11 @@ def _arrow(obj):
 
 
 def _is_arrow_column(obj):
-    return _module_of(obj) in ("polars", "pyarrow") or hasattr(obj, "__arrow_c_stream__") or \
-        hasattr(obj, "__arrow_c_array__")
+    """A column read through Arrow: polars, pyarrow, or any other Arrow exporter that is not numpy or pandas
+    (pandas objects export Arrow too, but by converting their values)."""
+    m = _module_of(obj)
+    return m in ("polars", "pyarrow") or (m not in ("pandas", "numpy") and (
+        hasattr(obj, "__arrow_c_stream__") or hasattr(obj, "__arrow_c_array__")))
 
 
 def _column(data, name):
@@ -82,11 +89,10 @@ def _column(data, name):
     return data[name]
 
 
-def _name(col, i):
+def _name(col):
+    """The name a key column carries (a pandas or polars Series' name), else None."""
     n = getattr(col, "name", None)
-    if n is None or callable(n):
-        n = getattr(col, "_name", None)
-    return n if isinstance(n, (str, int)) else None
+    return n if isinstance(n, (str, int)) and not isinstance(n, bool) else None
 
 
 def _keys(data, by):
@@ -98,13 +104,13 @@ def _keys(data, by):
     if not items:
         raise ValueError("by names no key")
     cols, names = [], []
-    for i, k in enumerate(items):
+    for k in items:
         if isinstance(k, (str, int)) and not isinstance(k, bool):
             cols.append(_column(data, k))
             names.append(k)
         else:
             cols.append(k)
-            names.append(_name(k, i))
+            names.append(_name(k))
     return cols, names
 
 
@@ -152,37 +158,13 @@ def _group_keys(cols):
     return codes, groups
 
 
-def _values(col):
-    """(values, valid) of a value column: values any numeric array the native reader takes, valid the bytes
-    marking rows that hold a value (empty when every row does)."""
+def _is_pandas_array(col):
+    return _module_of(col) == "pandas" and type(col).__name__.endswith("Array")
+
+
+def _pandas_series(col):
     import pandas as pd
-    if isinstance(col, pd.api.extensions.ExtensionArray):
-        col = pd.Series(col, copy=False)
-    if isinstance(col, (pd.Series, pd.Index)):
-        if isinstance(col.dtype, pd.ArrowDtype):
-            import pyarrow as pa
-            col = pa.array(col.array)  # its Arrow data, read below
-        elif isinstance(col.dtype, pd.api.extensions.ExtensionDtype) and not isinstance(col.dtype,
-                                                                                       pd.CategoricalDtype):
-            arr = col.array
-            na = np.asarray(arr.isna(), dtype=bool)
-            return np.asarray(arr.to_numpy(dtype=np.float64, na_value=0.0)), (~na).tobytes() if na.any() else b""
-        else:
-            return col.to_numpy(), b""
-    if _is_arrow_column(col):
-        import pyarrow as pa
-        import pyarrow.compute as pc
-        arr = _arrow(col)
-        if isinstance(arr, pa.ChunkedArray):
-            arr = arr.combine_chunks() if arr.num_chunks != 1 else arr.chunk(0)
-        valid = b""
-        if arr.null_count:
-            valid = np.asarray(arr.is_valid().to_numpy(zero_copy_only=False), dtype=np.uint8).tobytes()
-            arr = pc.fill_null(arr, 0)
-        if pa.types.is_boolean(arr.type):
-            arr = arr.cast(pa.uint8())
-        return arr.to_numpy(zero_copy_only=False), valid
-    return col, b""
+    return pd.Series(col, copy=False)
 
 
 def _stat_codes(stats):
@@ -301,12 +283,15 @@ def _table(library, groups, names, columns, states):
     import pyarrow as pa
     arrays, fields = [], []
     for i, (u, name) in enumerate(zip(groups, names)):
-        arrays.append(pa.array(u) if not isinstance(u, pd.Categorical) else pa.array(u))
+        arrays.append(pa.array(u))
         fields.append(str(name) if name is not None else f"key_{i}" if len(names) > 1 else "key")
     for (cname, stat), v in cols.items():
         arrays.append(pa.array(v, type=pa.binary()) if isinstance(v, list) else pa.array(v))
         fields.append(f"{cname}_{stat}")
-    table = pa.table(arrays, names=fields)
+    # The schema says which columns are keys and what each other one holds, so that a merge does not
+    # have to read it back from the flat names (a column named a_sum could hold the sum of a or of a_).
+    layout = {"keys": len(names), "cells": [list(k) for k in cols]}
+    table = pa.table(arrays, names=fields).replace_schema_metadata({_LAYOUT: json.dumps(layout)})
     if library == "polars":
         import polars as pl
         return pl.from_arrow(table)
@@ -324,12 +309,12 @@ def _plan(aggs):
 def groupby(data, by, aggs, *, skipna=False, errors="coerce", states=False):
     """Exact statistics of value columns per group of keys, as a table in the caller's library.
 
-    data: a pandas, polars or pyarrow table, a mapping of names to columns, or None when `by` and `aggs`
-    give the columns themselves.  by: a key column's name, a key column, or a list of them (strings,
-    integers, booleans or categoricals).  aggs: {value column name (or the column itself, keyed by a
-    name, in a mapping data): [statistic, ...]}.  Missing keys and missing values (NA, null) are left
-    out; a NaN is a value unless skipna=True.  A refused cell is NaN, or with errors="raise" a
-    ValueError naming its group.  states=True adds each group's encoded state per column and class.
+    data: a pandas, polars or pyarrow table, or a mapping of names to columns (numpy, pandas, Arrow,
+    polars or sequences).  by: a key column's name in data, a key column itself, or a list of them
+    (strings, integers, booleans or categoricals).  aggs: {value column name: statistic or [statistic,
+    ...]}.  Rows whose key or value is missing (NA, null) are left out of that cell; a NaN is a value
+    unless skipna=True.  A refused cell is NaN, or with errors="raise" a ValueError naming its group.
+    states=True adds each group's encoded state per value column and class.
     """
     _check_errors(errors)
     plan = _plan(aggs)
@@ -341,11 +326,12 @@ def groupby(data, by, aggs, *, skipna=False, errors="coerce", states=False):
     ngroups = len(groups[0])
     columns = []
     for (name, stats, stat_codes), col in zip(plan, value_cols):
-        x, valid = _values(col)
-        if len(x) != len(codes):
+        if len(col) != len(codes):
             raise ValueError(f"column {name!r} and the keys differ in length")
         out = _Column(name, stats, stat_codes)
-        raw = _native.group_values(order, x, valid, bool(skipna), bytes(stat_codes), bool(states))
+        if _is_pandas_array(col):
+            col = _pandas_series(col)    # the column reader reads pandas arrays inside a Series
+        raw = _native.group_values(order, col, bool(skipna), bytes(stat_codes), bool(states))
         out.finish([(stat_codes, out.take(raw, ngroups, stat_codes, out.classes if states else []))])
         columns.append(out)
     if errors == "raise":
@@ -383,6 +369,14 @@ def _read_table(t):
     else:
         library = "arrow"
     keys, names = [], []
+    layout = (t.schema.metadata or {}).get(_LAYOUT)
+    if layout is not None:
+        layout = json.loads(layout)
+        nkeys = layout["keys"]
+        keys, names = [t.column(i) for i in range(nkeys)], t.schema.names[:nkeys]
+        for i, (col, what) in enumerate(layout["cells"]):
+            (states if what in _CLASS_CODES else stats).setdefault(col, {})[what] = t.column(nkeys + i)
+        return library, keys, names, stats, states
     for i, field in enumerate(t.schema.names):
         parsed = _parse_flat(field, known)
         if parsed is None and not stats and not states:

@@ -81,7 +81,7 @@ def _run(delayed, compute):
 
 
 def _fixed(native, name):
-    def reduce(x, skipna=False, split_every=None, compute=True):
+    def reduce(x, *, skipna=False, split_every=None, compute=True):
         flag = bool(skipna)
         d = _reduce(x, lambda v: native(v, flag), lambda parts: _va.merge_all(parts, cls=name),
                     _finisher(name), split_every)
@@ -99,7 +99,7 @@ extrema = _fixed(_native.extrema, "ExtremaF64")
 extrema.__doc__ = "ExtremaF64 of every value of a Dask array (a Delayed when compute=False)."
 
 
-def cov(x, y, skipna=False, split_every=None, compute=True):
+def cov(x, y, *, skipna=False, split_every=None, compute=True):
     """Exact CovF64 of the pairs of two Dask arrays of one shape (a Delayed when compute=False)."""
     x, y = da.asarray(x), da.asarray(y)
     if x.shape != y.shape:
@@ -120,8 +120,8 @@ def cov(x, y, skipna=False, split_every=None, compute=True):
 def histogram(x, edges, split_every=None, compute=True):
     """HistogramF64 over the edges of every value of a Dask array (a Delayed when compute=False)."""
     edges = [float(e) for e in edges]
-    _native.histogram([], edges)  # refuses unusable edges before any task runs
-    d = _reduce(x, lambda v: _native.histogram(v, edges),
+    _native.histogram([], edges, False)  # refuses unusable edges before any task runs
+    d = _reduce(x, lambda v: _native.histogram(v, edges, False),
                 lambda parts: _va.merge_all(parts, cls="HistogramF64"), _finisher("HistogramF64"), split_every)
     return _run(d, compute)
 
@@ -146,13 +146,13 @@ def _groupby(df, by, column, chunk_state, name, skipna):
     return df.groupby(by)[column].agg(aggregation)
 
 
-def groupby_sum(df, by, column, skipna=False, compute=True):
+def groupby_sum(df, by, column, *, skipna=False, compute=True):
     """Exact SumF64 of `column` per group of `by`: a pandas Series of SumF64 (a Dask Series when compute=False)."""
     r = _groupby(df, by, column, _native.sum, "SumF64", skipna)
     return r.compute() if compute else r
 
 
-def groupby_moments(df, by, column, skipna=False, compute=True):
+def groupby_moments(df, by, column, *, skipna=False, compute=True):
     """Exact MomentsF64 of `column` per group of `by`: a pandas Series of MomentsF64 (a Dask Series when compute=False)."""
     r = _groupby(df, by, column, _native.moments, "MomentsF64", skipna)
     return r.compute() if compute else r

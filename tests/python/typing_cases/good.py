@@ -32,3 +32,5 @@ table = va.groupby({"k": ["a", "b"], "x": x[:2]}, by="k", aggs={"x": ["sum", "va
 merged = va.merge(table, table, errors="coerce")
 vs_mean: float = vs.moments(sdf, "x", skipna=True).mean()
 per_key: DataFrame = vs.groupby(sdf, by=["k"], aggs={"x": ["sum", "var"]}, states=True)
+f32: varnix.SumF32 = va.sum(x.astype(np.float32), dtype=np.float32, skipna=True)
+summary: dict[str, object] = va.describe(va.histogram(x, [0.0, 1.0], skipna=True))

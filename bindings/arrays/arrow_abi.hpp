@@ -1,0 +1,63 @@
+// The Arrow C data interface: the three structs through which any Arrow
+// implementation hands out arrays in place, as the interface's public ABI
+// fixes them (a C ABI: field order, types and the release protocol).  The
+// guard macros are the ones every implementation uses, so the structs are
+// declared once when another Arrow header is also included.
+//
+// Ownership: whoever holds a struct with a non-null `release` must call it
+// exactly once; release sets `release` to null.  Moving a struct is a bitwise
+// copy followed by setting the source's `release` to null.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+
+#define ARROW_FLAG_DICTIONARY_ORDERED 1
+#define ARROW_FLAG_NULLABLE 2
+#define ARROW_FLAG_MAP_KEYS_SORTED 4
+
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    int64_t flags;
+    int64_t n_children;
+    struct ArrowSchema** children;
+    struct ArrowSchema* dictionary;
+    void (*release)(struct ArrowSchema*);
+    void* private_data;
+};
+
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void** buffers;
+    struct ArrowArray** children;
+    struct ArrowArray* dictionary;
+    void (*release)(struct ArrowArray*);
+    void* private_data;
+};
+
+#endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+
+struct ArrowArrayStream {
+    int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+    int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+    const char* (*get_last_error)(struct ArrowArrayStream*);
+    void (*release)(struct ArrowArrayStream*);
+    void* private_data;
+};
+
+#endif  // ARROW_C_STREAM_INTERFACE
+
+}  // extern "C"
