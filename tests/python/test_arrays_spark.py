@@ -100,14 +100,14 @@ def encoded(state):
 def test_reductions_are_the_local_state_for_any_partitioning_and_cores(spark, cores):
     """Every reduction on 31 partitions by key (most empty); the one- and several-column paths on 1 and 7."""
     sdf = spark(cores).createDataFrame(TABLE)
-    plan = [(31, ("k",), list(CALLS), True), (31, ("k",), ["sum", "cov_matrix"], False),
+    plan = [(31, ("k",), list(CALLS), True), (31, ("k",), ["sum", "cov_matrix", "histogram"], False),
             (1, (), ["moments4", "cov"], False), (7, (), ["sum", "cov_matrix"], True)]
     for parts, by, names, skipna in (plan if cores == 2 else [plan[1], plan[3]]):
         d = sdf.repartition(parts, *by)
         for name in names:
-            (on_spark, local), kw = CALLS[name], {} if name == "histogram" else {"skipna": skipna}
-            assert encoded(getattr(vs, name)(d, *on_spark, **kw)) == encoded(getattr(va, name)(*local, **kw)), \
-                (name, parts, skipna)
+            on_spark, local = CALLS[name]
+            assert encoded(getattr(vs, name)(d, *on_spark, skipna=skipna)) == \
+                encoded(getattr(va, name)(*local, skipna=skipna)), (name, parts, skipna)
     if cores == 2:
         assert vs.moments(sdf.filter("y > 1e300"), "x").to_bytes() == va.moments([]).to_bytes()
         assert vs.sum(sdf, "k").to_bytes() == va.sum(K[~NULL_K]).to_bytes()     # integers, as float(v)

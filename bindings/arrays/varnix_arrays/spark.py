@@ -90,11 +90,11 @@ def cov(sdf, x, y, *, skipna=False):
                    _native.cov(np.zeros(0), np.zeros(0), flag))
 
 
-def histogram(sdf, column, edges):
-    """HistogramF64 over the edges of the column (nulls left out, NaNs in its NaN count)."""
-    edges = [float(e) for e in edges]
-    empty = _native.histogram(np.zeros(0), edges)   # refuses unusable edges before any task runs
-    return _reduce(sdf, [column], lambda v: _native.histogram(v, edges), "HistogramF64", empty)
+def histogram(sdf, column, edges, *, skipna=False):
+    """HistogramF64 over the edges of the column (nulls left out; NaNs in its NaN count, or left out when skipna)."""
+    edges, flag = [float(e) for e in edges], bool(skipna)
+    empty = _native.histogram(np.zeros(0), edges, flag)   # refuses unusable edges before any task runs
+    return _reduce(sdf, [column], lambda v: _native.histogram(v, edges, flag), "HistogramF64", empty)
 
 
 def cov_matrix(sdf, columns, y, *, skipna=False):

@@ -17,8 +17,8 @@ def extrema(sdf: DataFrame, column: str, *, skipna: bool = False) -> ExtremaF64:
     """The ExtremaF64 of a column."""
 def cov(sdf: DataFrame, x: str, y: str, *, skipna: bool = False) -> CovF64:
     """The exact CovF64 of the pairs of two columns."""
-def histogram(sdf: DataFrame, column: str, edges: Sequence[float]) -> HistogramF64:
-    """The HistogramF64 over the edges of a column; ValueError for unusable edges."""
+def histogram(sdf: DataFrame, column: str, edges: Sequence[float], *, skipna: bool = False) -> HistogramF64:
+    """The HistogramF64 over the edges of a column (NaNs left out when skipna); ValueError for unusable edges."""
 def cov_matrix(sdf: DataFrame, columns: str | Sequence[str], y: str, *, skipna: bool = False) -> CovMatrixF64:
     """The exact CovMatrixF64 of the rows of the columns with the responses of column y."""
 def groupby(sdf: DataFrame, by: str | Sequence[str], aggs: Mapping[str, str | Sequence[str]], *,
