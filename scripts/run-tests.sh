@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/setup.sh
 ensure_debian_packages g++ libssl-dev libgmp-dev libgtest-dev
+ensure_java
 ensure_venv tests/requirements.txt
 
 # The release wheel, repaired to carry GMP and libcrypto, is what is tested.

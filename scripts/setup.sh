@@ -21,6 +21,14 @@ ensure_debian_packages() {
     fi
 }
 
+# Spark runs on a Java runtime, 17 or later: any java on the PATH or under
+# JAVA_HOME is used, else Debian's is installed (or named, when not root).
+ensure_java() {
+    { command -v java >/dev/null || [ -x "${JAVA_HOME:-/nonexistent}/bin/java" ]; } && return 0
+    echo "setup: the Spark tests need a Java runtime (17 or later)"
+    ensure_debian_packages openjdk-17-jre-headless
+}
+
 # Creates .venv when absent, with python3, which must be 3.11 or later and
 # able to make a virtual environment (else this stops and says what to do),
 # and installs the given requirement files in it.

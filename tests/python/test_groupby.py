@@ -42,7 +42,7 @@ def same(a, b):
 def make(n, rng, nan=0.05):
     x = np.where(rng.random(n) < 0.3, rng.choice(HARD, n), rng.standard_normal(n) * 10.0 ** rng.integers(-5, 5, n))
     x[rng.random(n) < nan] = np.nan
-    return pd.DataFrame({"k": rng.choice(["b", "a", "c", "é", ""], n), "i": rng.integers(-2, 2, n),
+    return pd.DataFrame({"k": rng.choice(["b", "a", "c", "é", "", None], n), "i": rng.integers(-2, 2, n),
                          "t": rng.random(n) < 0.5, "x": x, "y": rng.integers(-5, 5, n).astype(np.int64)})
 
 

@@ -156,9 +156,13 @@ def _group_keys(cols):
             codes, groups = c, [u]
             continue
         width = len(u)
+        # A row missing any key is -1, which an integer factorisation takes as a value: sorted first, its
+        # code is 0, so every code moves down by one and the row's becomes -1 again.
         combined = np.where((codes < 0) | (c < 0), -1, codes * width + c)
         codes, seen = pd.factorize(combined, sort=True, use_na_sentinel=True)
         codes = np.ascontiguousarray(codes, dtype=np.int64)
+        if len(seen) and seen[0] < 0:
+            codes, seen = codes - 1, seen[1:]
         groups = [g.take(seen // width) for g in groups] + [u.take(seen % width)]
     return codes, groups
 

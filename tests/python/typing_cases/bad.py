@@ -3,7 +3,16 @@ import numpy as np
 
 import varnix
 import varnix_arrays as va
+import varnix_arrays.spark as vs
+from pyspark.sql import DataFrame
 
+
+
+def frame() -> DataFrame:
+    raise NotImplementedError
+
+
+sdf = frame()
 x = np.linspace(0.0, 1.0, 5)
 va.sum("abc")
 va.sum(x, skipna="no")
@@ -16,3 +25,4 @@ va.moments(x, True)
 va.describe(x)
 va.groupby({"x": x}, by=["a"], aggs={"x": "sum"}, errors="ignore")
 va.merge(va.sum(x), errors="nan")
+vs.sum(sdf, "x", True)

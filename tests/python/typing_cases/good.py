@@ -3,7 +3,16 @@ import numpy as np
 
 import varnix
 import varnix_arrays as va
+import varnix_arrays.spark as vs
+from pyspark.sql import DataFrame
 
+
+
+def frame() -> DataFrame:
+    raise NotImplementedError
+
+
+sdf = frame()
 x = np.linspace(0.0, 1.0, 5)
 m: varnix.MomentsF64 = va.merge_all([va.moments(x.astype(np.float32)), va.moments(x)])
 m4: varnix.Moments4F64 = va.moments4(memoryview(b"\x01\x02"))
@@ -21,5 +30,7 @@ va.enable_pickling()
 v: float = varnix.dot(x, [1.0, 2.0, 3.0, 4.0, 5.0])
 table = va.groupby({"k": ["a", "b"], "x": x[:2]}, by="k", aggs={"x": ["sum", "var"]}, errors="raise", states=True)
 merged = va.merge(table, table, errors="coerce")
+vs_mean: float = vs.moments(sdf, "x", skipna=True).mean()
+per_key: DataFrame = vs.groupby(sdf, by=["k"], aggs={"x": ["sum", "var"]}, states=True)
 f32: varnix.SumF32 = va.sum(x.astype(np.float32), dtype=np.float32, skipna=True)
 summary: dict[str, object] = va.describe(va.histogram(x, [0.0, 1.0], skipna=True))
