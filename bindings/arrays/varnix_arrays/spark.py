@@ -66,10 +66,11 @@ def _reduce(sdf, columns, state_of, name, empty):
     return _va._restore(name, merged)
 
 
+# Each task reduces its partition on one thread: the executors already share the CPUs.
 def _fixed(native, name):
     def reduce(sdf, column, *, skipna=False):
         flag = bool(skipna)
-        return _reduce(sdf, [column], lambda v: native(v, flag), name, native(np.zeros(0), flag))
+        return _reduce(sdf, [column], lambda v: native(v, flag, 1), name, native(np.zeros(0), flag, 1))
     return reduce
 
 
@@ -86,15 +87,15 @@ extrema.__doc__ = "ExtremaF64 of the column of a Spark DataFrame (nulls left out
 def cov(sdf, x, y, *, skipna=False):
     """Exact CovF64 of the pairs of two columns (rows with a null left out; pairs with a NaN too when skipna)."""
     flag = bool(skipna)
-    return _reduce(sdf, [x, y], lambda a, b: _native.cov(a, b, flag), "CovF64",
-                   _native.cov(np.zeros(0), np.zeros(0), flag))
+    return _reduce(sdf, [x, y], lambda a, b: _native.cov(a, b, flag, 1), "CovF64",
+                   _native.cov(np.zeros(0), np.zeros(0), flag, 1))
 
 
 def histogram(sdf, column, edges, *, skipna=False):
     """HistogramF64 over the edges of the column (nulls left out; NaNs in its NaN count, or left out when skipna)."""
     edges, flag = [float(e) for e in edges], bool(skipna)
-    empty = _native.histogram(np.zeros(0), edges, flag)   # refuses unusable edges before any task runs
-    return _reduce(sdf, [column], lambda v: _native.histogram(v, edges, flag), "HistogramF64", empty)
+    empty = _native.histogram(np.zeros(0), edges, flag, 1)   # refuses unusable edges before any task runs
+    return _reduce(sdf, [column], lambda v: _native.histogram(v, edges, flag, 1), "HistogramF64", empty)
 
 
 def cov_matrix(sdf, columns, y, *, skipna=False):
@@ -102,10 +103,10 @@ def cov_matrix(sdf, columns, y, *, skipna=False):
     columns, flag = _names(columns), bool(skipna)
 
     def state_of(*arrays):
-        return _native.cov_matrix(np.column_stack(arrays[:-1]), arrays[-1], flag)
+        return _native.cov_matrix(np.column_stack(arrays[:-1]), arrays[-1], flag, 1)
 
     return _reduce(sdf, columns + [y], state_of, "CovMatrixF64",
-                   _native.cov_matrix(np.zeros((0, len(columns))), np.zeros(0), flag))
+                   _native.cov_matrix(np.zeros((0, len(columns))), np.zeros(0), flag, 1))
 
 
 # ---------------------------------------------------------------- group-by
