@@ -14,6 +14,7 @@
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
 #include "receipt/receipt.hpp"
+#include "stats/deferred.hpp"
 
 namespace {
 
@@ -133,6 +134,27 @@ TEST_P(FastPaths, EqualPerValueAddsAndPushes) {
             if (!narrow && (r() & 1)) ys[i] = windowed(r, uniform(r, 500, 1500), 40);
         }
         if (!narrow && n > 3) xs[n / 2] = ys[n / 2] = 1e-200;
+        // Deferred adds, settled at random points, equal the adds one by one (from counts near saturation
+        // when narrow): a run splits at kRun calls, a bank folds at its capacity.
+        vx::CovF64 cov_want, cov_got;
+        vx::MomentsF64 mom_want, mom_got;
+        SumF64 sum_want, sum_got;
+        vx::DeferredCovAdds cov;
+        vx::DeferredMomentsAdds mom;
+        vx::DeferredSumAdds sum;
+        if (narrow) cov_want.sum_x.count = cov_got.sum_x.count = sum_want.count = sum_got.count = UINT64_MAX - n / 2;
+        for (int i = 0; i <= n; ++i) {
+            if (i == n || r() % 700 == 0) {
+                cov.settle(cov_got), mom.settle(mom_got), sum.settle(sum_got);
+                ASSERT_TRUE(cov.empty() && mom.empty() && sum.empty());
+                ASSERT_EQ(vx::encode(cov_got), vx::encode(cov_want)) << i;
+                ASSERT_EQ(vx::encode(mom_got), vx::encode(mom_want)) << i;
+                ASSERT_EQ(vx::encode(sum_got), vx::encode(sum_want)) << i;
+            }
+            if (i == n) break;
+            vx::add(cov_want, xs[i], ys[i]), vx::add(mom_want, ys[i]), vx::add(sum_want, xs[i]);
+            cov.push(cov_got, xs[i], ys[i]), mom.push(mom_got, ys[i]), sum.push(sum_got, xs[i]);
+        }
         DotF64 start = pushed({3.0, -7.0}, {0.25, 1e300});
         if (narrow) start.sum.count = UINT64_MAX - n;
         const DotF64 want = pushed(xs, ys, start);
