@@ -68,6 +68,11 @@ struct Deferral<vx::CovF64> {
     static constexpr auto add = pick<void(vx::CovF64&, double, double)>(&vx::add);
     using Pending = vx::DeferredCovAdds;
 };
+template <>
+struct Deferral<vx::HistogramF64> {
+    static constexpr auto add = pick<void(vx::HistogramF64&, double)>(&vx::add);
+    using Pending = vx::DeferredHistogramAdds;
+};
 
 // A map that would outgrow its encoding raises OverflowError.
 template <> inline constexpr bool is_limit_error<vx::MapLimit> = true;

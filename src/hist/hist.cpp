@@ -20,7 +20,106 @@ std::optional<HistogramF64> make_histogram(std::span<const double> edges) {
     h.edge_keys.resize(edges.size());
     std::transform(edges.begin(), edges.end(), h.edge_keys.begin(), order_key);
     h.counts.assign(edges.size() + 1, 0);
+    h.index = index_edges(h.edge_keys);
     return h;
+}
+
+namespace {
+
+// Whether g(e[j]) = j for every edge j (see EdgeIndex), with e0 and scale.
+bool uniform_guess_holds(std::span<const std::int64_t> keys, double lo, double scale) {
+    if (!(scale > 0 && scale < kInfinity)) return false;  // also NaN: edges spanning an overflow or a NaN
+    for (std::size_t j = 0; j < keys.size(); ++j) {
+        const double g = (from_order_key(keys[j]) - lo) * scale + 0.5;
+        if (!(g >= double(j) && g < double(j + 1))) return false;
+    }
+    return true;
+}
+
+// Fills the subtree of node i with keys[next...] in order, padding past the end.
+void fill_tree(std::vector<std::int64_t>& tree, std::size_t i, std::span<const std::int64_t> keys,
+               std::size_t& next) {
+    if (i >= tree.size()) return;
+    fill_tree(tree, 2 * i, keys, next);
+    tree[i] = next < keys.size() ? keys[next] : kAboveEveryValue;
+    ++next;
+    fill_tree(tree, 2 * i + 1, keys, next);
+}
+
+}  // namespace
+
+EdgeIndex index_edges(std::span<const std::int64_t> keys) {
+    EdgeIndex ix;
+    for (std::size_t i = 1; i < keys.size(); ++i)
+        if (keys[i - 1] >= keys[i]) return ix;  // out of order: the plain search
+    const std::size_t n = keys.size();
+    if (n >= 2) {
+        const DefaultFpEnv env;  // the guess as it will be made
+        const double lo = from_order_key(keys[0]), hi = from_order_key(keys[n - 1]);
+        const double scale = double(n - 1) / (hi - lo);
+        if (uniform_guess_holds(keys, lo, scale)) {
+            ix.kind = EdgeIndex::Kind::Uniform;
+            ix.lo = lo;
+            ix.scale = scale;
+            return ix;
+        }
+    }
+    ix.kind = EdgeIndex::Kind::Tree;
+    ix.depth = std::bit_width(n);  // 2^d - 1 >= n nodes
+    ix.tree.resize(std::size_t(1) << ix.depth);
+    std::size_t next = 0;
+    fill_tree(ix.tree, 1, keys, next);
+    return ix;
+}
+
+void add(HistogramF64& h, double x) {
+    if (is_nan_bits(x)) {
+        h.nan_count = saturating_inc(h.nan_count);
+        return;
+    }
+    const DefaultFpEnv env;
+    std::uint64_t& c = h.counts[bin_of(h, x)];
+    c = saturating_inc(c);
+}
+
+namespace {
+
+constexpr std::size_t kSide = 16;  // searches side by side
+
+// The tree's bins of kSide values, level by level across them: the loads of
+// one level are independent, and wide vector units gather them at once.
+VX_VECTOR_CLONES
+void tree_bins(const std::int64_t* t, int depth, const double* x, std::uint64_t* bins) {
+    std::int64_t keys[kSide];
+    for (std::size_t i = 0; i < kSide; ++i) keys[i] = order_key(x[i]), bins[i] = 1;
+    for (int level = 0; level < depth; ++level)
+        for (std::size_t i = 0; i < kSide; ++i) bins[i] = 2 * bins[i] + (t[bins[i]] <= keys[i]);
+    for (std::size_t i = 0; i < kSide; ++i) bins[i] -= std::uint64_t(1) << depth;
+}
+
+}  // namespace
+
+void add_run(HistogramF64& h, std::span<const double> xs) {
+    const DefaultFpEnv env;
+    std::uint64_t bins[kSide];
+    const EdgeIndex& ix = h.index;
+    for (std::size_t base = 0; base < xs.size(); base += kSide) {
+        const std::size_t m = std::min(kSide, xs.size() - base);
+        const double* x = xs.data() + base;
+        if (ix.kind == EdgeIndex::Kind::Tree && m == kSide) {
+            tree_bins(ix.tree.data(), ix.depth, x, bins);
+        } else {
+            for (std::size_t i = 0; i < m; ++i) bins[i] = bin_of(h, x[i]);
+        }
+        for (std::size_t i = 0; i < m; ++i) {
+            if (is_nan_bits(x[i])) [[unlikely]] {
+                h.nan_count = saturating_inc(h.nan_count);
+                continue;
+            }
+            std::uint64_t& c = h.counts[bins[i]];
+            c = saturating_inc(c);
+        }
+    }
 }
 
 std::vector<double> edges(const HistogramF64& h) {
@@ -107,6 +206,7 @@ std::optional<HistogramF64> decode_bytes(std::span<const std::uint8_t> b) {
     h.counts.resize(n + 1);
     for (std::uint64_t& c : h.counts) c = get_u64(p), p += 8;
     h.nan_count = get_u64(p);
+    h.index = index_edges(h.edge_keys);
     return h;
 }
 

@@ -1,15 +1,17 @@
-// Deferred adds of SumF64, MomentsF64 and CovF64: the arguments of up to
-// kRun calls wait beside the state; a full run has its terms split into
-// banks, a loop that vectorises, and the banks are folded into the state
-// when it is settled.
+// Deferred adds of SumF64, MomentsF64, CovF64 and HistogramF64: the
+// arguments of up to kRun calls wait beside the state, and a full run is
+// taken in at once: a histogram's values by add_run, whose searches overlap;
+// the terms of the sums split into banks by a loop that vectorises, the banks
+// folded into the state when it is settled.
 //
 // The terms are those of add: each value, and for each product step the
 // rounded product and its residual (0 for an infinite product, which push
 // adds alone), with the same exactness test.  Splitting and folding are exact
 // integer operations, so a settled state is the one the adds one by one
 // give: the same limbs (an exact sum does not depend on the grouping of its
-// terms), the same sticky flags, the same saturating counts.  Nothing here
-// allocates or fails: a state is always before or after whole calls.
+// terms), the same sticky flags, the same saturating counts; a histogram's
+// counts do not depend on the order of its values.  Nothing here allocates
+// or fails: a state is always before or after whole calls.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,7 @@
 #include "exact/acc.hpp"
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
+#include "hist/hist.hpp"
 #include "stats/cov.hpp"
 #include "stats/moments.hpp"
 
@@ -139,6 +142,20 @@ struct DeferredCovAdds {
         xx.settle(c.sum_xx);
         yy.settle(c.sum_yy);
         xy.settle(c.sum_xy);
+    }
+};
+
+// A histogram's run of values goes to add_run, whose searches overlap.
+struct DeferredHistogramAdds {
+    PendingCalls<1> calls;
+
+    bool empty() const { return calls.n == 0; }
+    void push(HistogramF64& h, double v) {
+        if (calls.push(v)) settle(h);
+    }
+    void settle(HistogramF64& h) {
+        add_run(h, std::span<const double>(calls.cols[0], calls.n));
+        calls.n = 0;
     }
 };
 

@@ -13,6 +13,7 @@
 #include "base/binary32.hpp"
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
+#include "hist/hist.hpp"
 #include "receipt/receipt.hpp"
 #include "stats/deferred.hpp"
 
@@ -261,6 +262,8 @@ TEST(FloatingPointMode, ChangesNoResult) {
     Rng r(12);
     Doubles xs = awkward(r, 3000), tiny(299);
     for (std::size_t i = 0; i < tiny.size(); ++i) tiny[i] = dbl(i + 1);
+    Doubles sub(20), wide(20);
+    for (int j = 0; j < 20; ++j) sub[j] = dbl(14 * j + 3), wide[j] = 1e10 * (j + (j % 19 ? 0.3 : 0) - 10);
     const auto results = [&] {
         std::vector<std::uint64_t> out;
         for (const Doubles* v : {&xs, &tiny}) {
@@ -274,6 +277,18 @@ TEST(FloatingPointMode, ChangesNoResult) {
             out.insert(out.end(), fast.begin(), fast.end());
             out.insert(out.end(), dot.begin(), dot.end());
             out.insert(out.end(), {bits(vx::value(s)), bits(vx::value(SumF32{s})), bits(vx::narrow((*v)[1]))});
+            vx::CovF64 c;  // deferred adds, and histograms on edges spaced evenly by subnormals or jittered
+            vx::DeferredCovAdds pending;
+            for (std::size_t i = 0; i < v->size(); ++i) pending.push(c, (*v)[i], (*v)[v->size() - 1 - i]);
+            pending.settle(c);
+            const auto cov = vx::encode(c);
+            out.insert(out.end(), cov.begin(), cov.end());
+            for (const Doubles* edges : {&sub, &wide}) {
+                vx::HistogramF64 h = *vx::make_histogram(*edges);
+                vx::add_run(h, *v);
+                vx::add(h, (*v)[0]);
+                out.insert(out.end(), h.counts.begin(), h.counts.end());
+            }
         }
         return out;
     };
