@@ -26,6 +26,10 @@ std::optional<HistogramF64> make_histogram(std::span<const double> edges) {
 
 namespace {
 
+// Cell counts fit 32 bits, and the table stays a few cache-friendly kilobytes
+// to a few hundred.
+constexpr std::size_t kMaxTableEdges = std::size_t(1) << 16;
+
 // Whether g(e[j]) = j for every edge j (see EdgeIndex), with e0 and scale.
 bool uniform_guess_holds(std::span<const std::int64_t> keys, double lo, double scale) {
     if (!(scale > 0 && scale < kInfinity)) return false;  // also NaN: edges spanning an overflow or a NaN
@@ -64,6 +68,34 @@ EdgeIndex index_edges(std::span<const std::int64_t> keys) {
             return ix;
         }
     }
+    if (n >= 2 && n <= kMaxTableEdges) {
+        const DefaultFpEnv env;
+        const std::size_t cells = 8 * n;
+        const double lo = from_order_key(keys[0]), hi = from_order_key(keys[n - 1]);
+        const double scale = double(cells) / (hi - lo), last = double(cells - 1);
+        if (scale > 0 && scale < kInfinity) {
+            std::vector<std::uint32_t> first(cells + 1, 0);
+            for (std::int64_t key : keys) {  // counts per cell, then their running sums
+                double c = (from_order_key(key) - lo) * scale;
+                c = c >= 0 ? c : 0;
+                c = c <= last ? c : last;
+                ++first[std::size_t(c) + 1];
+            }
+            const bool sparse = std::all_of(first.begin(), first.end(), [](std::uint32_t m) { return m <= kCellEdges; });
+            for (std::size_t c = 1; c <= cells; ++c) first[c] += first[c - 1];
+            if (sparse) {
+                first.pop_back();
+                ix.kind = EdgeIndex::Kind::Table;
+                ix.lo = lo;
+                ix.scale = scale;
+                ix.last_cell = last;
+                ix.first = std::move(first);
+                ix.tree.assign(keys.begin(), keys.end());
+                ix.tree.resize(n + kCellEdges, kAboveEveryValue);
+                return ix;
+            }
+        }
+    }
     ix.kind = EdgeIndex::Kind::Tree;
     ix.depth = std::bit_width(n);  // 2^d - 1 >= n nodes
     ix.tree.resize(std::size_t(1) << ix.depth);
@@ -97,6 +129,36 @@ void tree_bins(const std::int64_t* t, int depth, const double* x, std::uint64_t*
     for (std::size_t i = 0; i < kSide; ++i) bins[i] -= std::uint64_t(1) << depth;
 }
 
+// The guessed bins of kSide values on equally spaced edges (see bin_of).
+VX_VECTOR_CLONES
+void uniform_bins(const std::int64_t* edge_keys, double lo, double scale, double last, const double* x,
+                  std::uint64_t* bins) {
+    for (std::size_t i = 0; i < kSide; ++i) {
+        double g = (x[i] - lo) * scale + 0.5;
+        g = g >= 0 ? g : 0;  // below e0, and NaN
+        g = g <= last ? g : last;
+        bins[i] = std::uint64_t(std::int64_t(g));
+    }
+    for (std::size_t i = 0; i < kSide; ++i) bins[i] += edge_keys[bins[i]] <= order_key(x[i]);
+}
+
+// The table's bins of kSide values (see bin_of).
+void table_bins(const EdgeIndex& ix, const double* x, std::uint64_t* bins) {
+    const double lo = ix.lo, scale = ix.scale, last = ix.last_cell;
+    const std::uint32_t* first = ix.first.data();
+    const std::int64_t* keys = ix.tree.data();
+    for (std::size_t i = 0; i < kSide; ++i) {
+        double c = (x[i] - lo) * scale;
+        c = c >= 0 ? c : 0;
+        c = c <= last ? c : last;
+        const std::uint64_t f = first[std::size_t(std::int64_t(c))];
+        const std::int64_t k = order_key(x[i]);
+        std::uint64_t b = f;
+        for (std::size_t j = 0; j < kCellEdges; ++j) b += keys[f + j] <= k;
+        bins[i] = b;
+    }
+}
+
 }  // namespace
 
 void add_run(HistogramF64& h, std::span<const double> xs) {
@@ -108,6 +170,10 @@ void add_run(HistogramF64& h, std::span<const double> xs) {
         const double* x = xs.data() + base;
         if (ix.kind == EdgeIndex::Kind::Tree && m == kSide) {
             tree_bins(ix.tree.data(), ix.depth, x, bins);
+        } else if (ix.kind == EdgeIndex::Kind::Uniform && m == kSide) {
+            uniform_bins(h.edge_keys.data(), ix.lo, ix.scale, double(h.edge_keys.size() - 1), x, bins);
+        } else if (ix.kind == EdgeIndex::Kind::Table && m == kSide) {
+            table_bins(ix, x, bins);
         } else {
             for (std::size_t i = 0; i < m; ++i) bins[i] = bin_of(h, x[i]);
         }

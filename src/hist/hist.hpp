@@ -44,6 +44,16 @@ static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) <
 // neighbour's guess (edges far from e0 + j·h, -0.0 beside 0.0), and those
 // edges take the tree.
 //
+// Other increasing edges spread evenly enough: a table of M = 4n equal cells
+// over [e0, e[n-1]].  The cell c(x) = floor((x - e0)·M / (e[n-1] - e0)),
+// clamped to [0, M-1], is monotone too, so an edge in an earlier cell than
+// x's is below x and one in a later cell above it; with first[c] the number
+// of edges in cells before c, the bin is first[c] plus the number of edges
+// of x's own cell that are <= x.  Taken when no cell holds more than
+// kCellEdges edges: a fixed scan of the kCellEdges keys from first[c] counts
+// them, the keys being padded above every value, since the edges past x's
+// cell compare above x anyway.
+//
 // Other increasing edges: an Eytzinger tree, the keys in breadth-first order
 // of a complete binary search tree of 2^d - 1 nodes (node i has children 2i
 // and 2i+1), padded with keys above every value's.  Every search takes d
@@ -53,12 +63,16 @@ static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) <
 //
 // Edges out of order (a decoded state) keep the plain binary search, whose
 // probes decide the bins of such a state.
+inline constexpr std::size_t kCellEdges = 2;
+
 struct EdgeIndex {
-    enum class Kind : std::uint8_t { Unordered, Uniform, Tree };
+    enum class Kind : std::uint8_t { Unordered, Uniform, Table, Tree };
     Kind kind = Kind::Unordered;
-    int depth = 0;                   // Tree: d
-    double lo = 0, scale = 0;        // Uniform: e0 and (n-1) / (e[n-1] - e0)
-    std::vector<std::int64_t> tree;  // Tree: 2^d entries, tree[0] unused
+    int depth = 0;                    // Tree: d
+    double lo = 0, scale = 0;         // Uniform: e0 and (n-1) / (e[n-1] - e0); Table: e0 and M / (e[n-1] - e0)
+    double last_cell = 0;             // Table: M - 1
+    std::vector<std::int64_t> tree;   // Tree: 2^d entries, tree[0] unused; Table: the keys, then kCellEdges pads
+    std::vector<std::uint32_t> first; // Table: first[c] for each cell
 };
 
 struct HistogramF64 {
@@ -77,8 +91,8 @@ struct HistogramF64 {
 // The count is checked first: no edge is read when there are too many.
 std::optional<HistogramF64> make_histogram(std::span<const double> edges);
 
-// The search for these edge keys: arithmetic, the tree, or (keys out of
-// order) the plain search.
+// The search for these edge keys: arithmetic, the table, the tree, or (keys
+// out of order) the plain search.
 EdgeIndex index_edges(std::span<const std::int64_t> keys);
 
 // The bin of key k by the plain binary search: for increasing edges, the
@@ -109,6 +123,15 @@ inline std::size_t bin_of(const HistogramF64& h, double x) {
         g = g <= last ? g : last;
         const std::size_t i = std::size_t(g);
         return i + (h.edge_keys[i] <= k);
+    }
+    if (ix.kind == EdgeIndex::Kind::Table) {
+        double c = (x - ix.lo) * ix.scale;
+        c = c >= 0 ? c : 0;
+        c = c <= ix.last_cell ? c : ix.last_cell;
+        const std::size_t f = ix.first[std::size_t(c)];
+        std::size_t b = f;
+        for (std::size_t j = 0; j < kCellEdges; ++j) b += ix.tree[f + j] <= k;
+        return b;
     }
     if (ix.kind == EdgeIndex::Kind::Tree) {
         const std::int64_t* t = ix.tree.data();

@@ -20,11 +20,11 @@ TEST(Histogram, TooManyEdgesAreRefusedUnread) {
     munmap(p, len);
 }
 
-// The arithmetic guess and the tree find the plain binary search's bin for every value, on edges that are equally
+// The arithmetic guess, the table and the tree find the plain binary search's bin for every value, on edges equally
 // spaced (exactly, or as rounded progressions computed three ways, some edges nudged by an ulp, or moved by up to
-// half a step, so that their guesses lie near either end of their interval) or not, and that
-// reach from subnormals to near overflow, with -0.0 beside 0.0; values are the edges, their neighbours, signed
-// zeros, infinities, NaNs and random values in and around the range.  add_run and add count alike in every
+// half a step, so that their guesses lie near either end of their interval), random, or in geometric progression,
+// and that reach from subnormals to near overflow, with -0.0 beside 0.0; values are the edges, their neighbours,
+// signed zeros, infinities, NaNs and random values in and around the range.  add_run and add count alike in every
 // rounding mode and with flush-to-zero.
 namespace {
 
@@ -46,16 +46,17 @@ double nudge(double x, int ulps) {
 
 TEST(Histogram, GuessAndTreeFindThePlainSearchBin) {
     std::mt19937_64 r(18);
-    int uniform = 0;
+    int kinds[4] = {};
     for (int trial = 0; trial < 3000; ++trial) {
-        const int n = trial < 40 ? trial / 2 + 1 : int(r() % 300) + 1, way = int(r() % 8);
+        const int n = trial < 40 ? trial / 2 + 1 : int(r() % 300) + 1, way = int(r() % 9);
         const int e = int(r() % 2000) - 1040;  // the spacing's binade, subnormal to near overflow
         const double h = std::ldexp(1.0 + double(r() % 1024) / 1024, e), lo = -h * double(r() % (2 * n + 1));
         std::vector<double> edges(std::size_t(n), 0.0);
         for (int j = 0; j < n; ++j) {
             const double t = double(j) / std::max(1, n - 1), hi = lo + h * (n - 1);
             edges[j] = way == 0 ? lo + h * j : way == 1 ? lo * (1 - t) + hi * t : way == 2 ? lo + (hi - lo) * t
-                     : way == 3 ? std::ldexp(double(r() >> 11), e - 53) : double(j) - double(n / 2);
+                     : way == 3 ? std::ldexp(double(r() >> 11), e - 53) : way == 8 ? std::ldexp(1.0 + j % 7, j - n / 2)
+                     : double(j) - double(n / 2);
             if (way == 4 && r() % 4 == 0) edges[j] = nudge(edges[j], int(r() % 5) - 2);
             if (way >= 6 && j > 0 && j < n - 1)  // guesses anywhere in, or within rounding of the ends of, [j, j+1)
                 edges[j] = way == 6 ? edges[j] + h * (double(r() % 981) / 1000 - 0.49)
@@ -67,8 +68,7 @@ TEST(Histogram, GuessAndTreeFindThePlainSearchBin) {
         auto made = vx::make_histogram(edges);
         if (!made) continue;  // -0.0 beside -0.0 after the insertion
         vx::HistogramF64 plain = *made;
-        uniform += made->index.kind == vx::EdgeIndex::Kind::Uniform;
-        ASSERT_NE(made->index.kind, vx::EdgeIndex::Kind::Unordered);
+        ++kinds[int(made->index.kind)];
         std::vector<double> xs = {0.0, -0.0, INFINITY, -INFINITY, NAN, -NAN, DBL_MAX, -DBL_MAX, 5e-324, -5e-324};
         for (double edge : edges)
             for (int d = -2; d <= 2; ++d) xs.push_back(nudge(edge, d));
@@ -96,7 +96,9 @@ TEST(Histogram, GuessAndTreeFindThePlainSearchBin) {
             ASSERT_TRUE(one_by_one.counts == plain.counts && one_by_one.nan_count == plain.nan_count) << trial;
         }
     }
-    EXPECT_GT(uniform, 300);  // the guess is taken often enough to be tested
+    EXPECT_EQ(kinds[int(vx::EdgeIndex::Kind::Unordered)], 0);
+    for (auto kind : {vx::EdgeIndex::Kind::Uniform, vx::EdgeIndex::Kind::Table, vx::EdgeIndex::Kind::Tree})
+        EXPECT_GT(kinds[int(kind)], 300) << int(kind);  // each search taken often enough to be tested
     const double ramp[] = {0.0, 0.25, 0.5, 0.75};
     EXPECT_EQ(vx::make_histogram(ramp)->index.kind, vx::EdgeIndex::Kind::Uniform);
 }
