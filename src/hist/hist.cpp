@@ -26,9 +26,8 @@ std::optional<HistogramF64> make_histogram(std::span<const double> edges) {
 
 namespace {
 
-// Cell counts fit 32 bits, and the table stays a few cache-friendly kilobytes
-// to a few hundred.
-constexpr std::size_t kMaxTableEdges = std::size_t(1) << 16;
+// The table takes 64 bytes an edge (16 cells of 4 bytes): at most a megabyte.
+constexpr std::size_t kMaxTableEdges = std::size_t(1) << 14;
 
 // Whether g(e[j]) = j for every edge j (see EdgeIndex), with e0 and scale.
 bool uniform_guess_holds(std::span<const std::int64_t> keys, double lo, double scale) {
@@ -70,7 +69,7 @@ EdgeIndex index_edges(std::span<const std::int64_t> keys) {
     }
     if (n >= 2 && n <= kMaxTableEdges) {
         const DefaultFpEnv env;
-        const std::size_t cells = 8 * n;
+        const std::size_t cells = 16 * n;
         const double lo = from_order_key(keys[0]), hi = from_order_key(keys[n - 1]);
         const double scale = double(cells) / (hi - lo), last = double(cells - 1);
         if (scale > 0 && scale < kInfinity) {

@@ -44,8 +44,8 @@ static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) <
 // neighbour's guess (edges far from e0 + j·h, -0.0 beside 0.0), and those
 // edges take the tree.
 //
-// Other increasing edges spread evenly enough: a table of M = 4n equal cells
-// over [e0, e[n-1]].  The cell c(x) = floor((x - e0)·M / (e[n-1] - e0)),
+// Other increasing edges (up to 2^14) spread evenly enough: a table of
+// M = 16n equal cells over [e0, e[n-1]].  The cell c(x) = floor((x - e0)·M / (e[n-1] - e0)),
 // clamped to [0, M-1], is monotone too, so an edge in an earlier cell than
 // x's is below x and one in a later cell above it; with first[c] the number
 // of edges in cells before c, the bin is first[c] plus the number of edges
