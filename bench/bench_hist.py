@@ -49,10 +49,10 @@ for n, edges in EDGES.items():
 ns = {name: t / N * 1e9 for (name, _), t in zip(cases, medians([c[1] for c in cases], REPEATS))}
 
 print(f"\nmedian of {REPEATS} runs over {N:,} floats")
-print(f"{'case':<40}{'ns/call':>10}")
+print(f"{'case':<46}{'ns/call':>10}")
 for name, v in ns.items():
-    print(f"{name:<40}{v:>10.1f}")
-print(f"\n{'ratio':<40}{'measured':>10}{'target':>10}")
+    print(f"{name:<46}{v:>10.1f}")
+print(f"\n{'ratio':<46}{'measured':>10}{'target':>10}")
 append = ns["list.append(x), same loop"]
 rows = [("ExtremaF64.add / append", ns["ExtremaF64.add(x)"] / append, 1.5)]
 for n in EDGES:
@@ -62,4 +62,4 @@ for n in EDGES:
                  ns[f"bisect_right, {n} edges"], None))
 for label, r, limit in rows:
     verdict = "" if limit is None else ("  ok" if r <= limit else "  MISSED")
-    print(f"{label:<40}{r:>10.2f}{'' if limit is None else '<= ' + str(limit):>10}{verdict}")
+    print(f"{label:<46}{r:>10.2f}{'' if limit is None else '<= ' + str(limit):>10}{verdict}")

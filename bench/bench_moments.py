@@ -128,7 +128,7 @@ for kind in ["standard-normal", "wide-range", "1e-60..1e60"]:
           f"add loop + variance() {t_loop:.3f} s, statistics.pvariance {t_stats:.3f} s")
 
 print(f"\nmedians of {REPEATS} rounds of {CALLS} calls (statistics), 3 rounds (loops over {N:,} values)")
-print(f"{'measure':<62}{'measured':>10}{'target':>10}")
+print(f"{'measure':<68}{'measured':>10}{'target':>10}")
 for label, limit, below in [
     ("add / append on standard-normal", 1.3, True), ("add / append on wide-range", 1.3, True),
     ("statistics.pvariance / (add loop + variance()) on standard-normal", 10, False),
@@ -140,4 +140,4 @@ for label, limit, below in [
     unit = "us" if "()" in label and "/" not in label else "x"
     verdict = "" if limit is None else "ok" if (v <= limit if below else v >= limit) else "MISSED"
     target = "" if limit is None else ("<= " if below else ">= ") + f"{limit}{unit}"
-    print(f"{label:<62}{v:>8.2f}{unit:<2}{target:>10}  {verdict}")
+    print(f"{label:<68}{v:>8.2f}{unit:<2}{target:>10}  {verdict}")
