@@ -111,9 +111,11 @@ PyObject* new_instance(S&& state) {
     }, &state);
 }
 
-// Feeds the pending run, if any, into the state of `o`; nothing for a class
-// that does not defer.  Runs under a borrow of `o`; a shared borrow may
-// settle too, since values wait only while no borrow is held.
+// Brings the state of `o` up to date with the calls pending beside it;
+// nothing for a class that does not defer.  Runs under a borrow of `o`; a
+// shared borrow may settle too: calls are pushed under an exclusive borrow
+// and settled by the next borrow of any kind, so while a shared borrow is
+// held nothing is pending.
 template <class S>
 inline void settle(PyObject* o) {
     if constexpr (Deferred<S>) {
@@ -577,8 +579,7 @@ struct Wrapper {
                     obj->pending.push(obj->state, std::get<I>(loaders).get()...);
                     Py_RETURN_NONE;
                 } else if constexpr (sig.has_self) {
-                    using S = std::remove_cvref_t<std::tuple_element_t<0, Args>>;
-                    return call(state_of<S>(self), std::get<I>(loaders).get()...);
+                    return call(state_of<Self>(self), std::get<I>(loaders).get()...);
                 } else {
                     return call(std::get<I>(loaders).get()...);
                 }

@@ -39,6 +39,21 @@ bool uniform_guess_holds(std::span<const std::int64_t> keys, double lo, double s
     return true;
 }
 
+// The table of the cells cell(key) < cells of a monotone map, unless a cell
+// holds more than kCellEdges edges.
+template <class Cell>
+bool fill_table(EdgeIndex& ix, std::span<const std::int64_t> keys, std::size_t cells, Cell cell) {
+    std::vector<std::uint32_t> first(cells + 1, 0);
+    for (std::int64_t key : keys) ++first[cell(key) + 1];  // counts per cell, then their running sums
+    if (!std::all_of(first.begin(), first.end(), [](std::uint32_t m) { return m <= kCellEdges; })) return false;
+    for (std::size_t c = 1; c <= cells; ++c) first[c] += first[c - 1];
+    first.pop_back();
+    ix.first = std::move(first);
+    ix.tree.assign(keys.begin(), keys.end());
+    ix.tree.resize(keys.size() + kCellEdges, kAboveEveryValue);
+    return true;
+}
+
 // Fills the subtree of node i with keys[next...] in order, padding past the end.
 void fill_tree(std::vector<std::int64_t>& tree, std::size_t i, std::span<const std::int64_t> keys,
                std::size_t& next) {
@@ -68,29 +83,29 @@ EdgeIndex index_edges(std::span<const std::int64_t> keys) {
         }
     }
     if (n >= 2 && n <= kMaxTableEdges) {
-        const DefaultFpEnv env;
         const std::size_t cells = 16 * n;
+        const DefaultFpEnv env;
         const double lo = from_order_key(keys[0]), hi = from_order_key(keys[n - 1]);
         const double scale = double(cells) / (hi - lo), last = double(cells - 1);
-        if (scale > 0 && scale < kInfinity) {
-            std::vector<std::uint32_t> first(cells + 1, 0);
-            for (std::int64_t key : keys) {  // counts per cell, then their running sums
+        if (scale > 0 && scale < kInfinity && fill_table(ix, keys, cells, [&](std::int64_t key) {
                 double c = (from_order_key(key) - lo) * scale;
                 c = c >= 0 ? c : 0;
-                c = c <= last ? c : last;
-                ++first[std::size_t(c) + 1];
-            }
-            const bool sparse = std::all_of(first.begin(), first.end(), [](std::uint32_t m) { return m <= kCellEdges; });
-            for (std::size_t c = 1; c <= cells; ++c) first[c] += first[c - 1];
-            if (sparse) {
-                first.pop_back();
-                ix.kind = EdgeIndex::Kind::Table;
-                ix.lo = lo;
-                ix.scale = scale;
-                ix.last_cell = last;
-                ix.first = std::move(first);
-                ix.tree.assign(keys.begin(), keys.end());
-                ix.tree.resize(n + kCellEdges, kAboveEveryValue);
+                return std::size_t(c <= last ? c : last);
+            })) {
+            ix.kind = EdgeIndex::Kind::Table;
+            ix.lo = lo;
+            ix.scale = scale;
+            ix.last_cell = last;
+            return ix;
+        }
+        // f < 2^64 needs a span of at least M keys.
+        const unsigned __int128 span = std::uint64_t(keys[n - 1]) - std::uint64_t(keys[0]);
+        if (span >= cells) {
+            ix.key_lo = keys[0];
+            ix.key_hi = keys[n - 1];
+            ix.key_factor = std::uint64_t(((unsigned __int128)cells << 64) / (span + 1));
+            if (fill_table(ix, keys, cells, [&](std::int64_t key) { return key_cell(ix, key); })) {
+                ix.kind = EdgeIndex::Kind::KeyTable;
                 return ix;
             }
         }
@@ -158,6 +173,19 @@ void table_bins(const EdgeIndex& ix, const double* x, std::uint64_t* bins) {
     }
 }
 
+// The key table's bins of kSide values (see bin_of).
+void key_table_bins(const EdgeIndex& ix, const double* x, std::uint64_t* bins) {
+    const std::uint32_t* first = ix.first.data();
+    const std::int64_t* keys = ix.tree.data();
+    for (std::size_t i = 0; i < kSide; ++i) {
+        const std::int64_t k = order_key(x[i]);
+        const std::uint64_t f = first[key_cell(ix, k)];
+        std::uint64_t b = f;
+        for (std::size_t j = 0; j < kCellEdges; ++j) b += keys[f + j] <= k;
+        bins[i] = b;
+    }
+}
+
 }  // namespace
 
 void add_run(HistogramF64& h, std::span<const double> xs) {
@@ -173,6 +201,8 @@ void add_run(HistogramF64& h, std::span<const double> xs) {
             uniform_bins(h.edge_keys.data(), ix.lo, ix.scale, double(h.edge_keys.size() - 1), x, bins);
         } else if (ix.kind == EdgeIndex::Kind::Table && m == kSide) {
             table_bins(ix, x, bins);
+        } else if (ix.kind == EdgeIndex::Kind::KeyTable && m == kSide) {
+            key_table_bins(ix, x, bins);
         } else {
             for (std::size_t i = 0; i < m; ++i) bins[i] = bin_of(h, x[i]);
         }

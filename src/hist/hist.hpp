@@ -54,6 +54,11 @@ static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) <
 // them, the keys being padded above every value, since the edges past x's
 // cell compare above x anyway.
 //
+// Edges spread evenly on the line of keys rather than of values (evenly in
+// the logarithm, say) take the same table over the keys: the cell
+// (k - k0)·f / 2^64 of a key k clamped to [k0, k[n-1]], with
+// f = floor(M·2^64 / (k[n-1] - k0 + 1)), is monotone and exact.
+//
 // Other increasing edges: an Eytzinger tree, the keys in breadth-first order
 // of a complete binary search tree of 2^d - 1 nodes (node i has children 2i
 // and 2i+1), padded with keys above every value's.  Every search takes d
@@ -66,14 +71,24 @@ static_assert(hist_bytes(1) == 37 && hist_bytes(kMaxEdges) < (std::uint64_t(1) <
 inline constexpr std::size_t kCellEdges = 2;
 
 struct EdgeIndex {
-    enum class Kind : std::uint8_t { Unordered, Uniform, Table, Tree };
+    enum class Kind : std::uint8_t { Unordered, Uniform, Table, KeyTable, Tree };
     Kind kind = Kind::Unordered;
     int depth = 0;                    // Tree: d
     double lo = 0, scale = 0;         // Uniform: e0 and (n-1) / (e[n-1] - e0); Table: e0 and M / (e[n-1] - e0)
     double last_cell = 0;             // Table: M - 1
-    std::vector<std::int64_t> tree;   // Tree: 2^d entries, tree[0] unused; Table: the keys, then kCellEdges pads
-    std::vector<std::uint32_t> first; // Table: first[c] for each cell
+    std::vector<std::int64_t> tree;   // Tree: 2^d entries, tree[0] unused; tables: the keys, kCellEdges pads
+    std::int64_t key_lo = 0, key_hi = 0;  // KeyTable: k0 and k[n-1]
+    std::uint64_t key_factor = 0;         // KeyTable: f
+    std::vector<std::uint32_t> first;     // Table, KeyTable: first[c] for each cell
 };
+
+// The cell of key k in a KeyTable.
+inline std::size_t key_cell(const EdgeIndex& ix, std::int64_t k) {
+    k = k < ix.key_lo ? ix.key_lo : k;
+    k = k > ix.key_hi ? ix.key_hi : k;
+    const std::uint64_t d = std::uint64_t(k) - std::uint64_t(ix.key_lo);
+    return std::size_t((unsigned __int128)d * ix.key_factor >> 64);
+}
 
 struct HistogramF64 {
     // The n >= 1 edges, held as their total-order keys (one bijection of bit
@@ -129,6 +144,12 @@ inline std::size_t bin_of(const HistogramF64& h, double x) {
         c = c >= 0 ? c : 0;
         c = c <= ix.last_cell ? c : ix.last_cell;
         const std::size_t f = ix.first[std::size_t(c)];
+        std::size_t b = f;
+        for (std::size_t j = 0; j < kCellEdges; ++j) b += ix.tree[f + j] <= k;
+        return b;
+    }
+    if (ix.kind == EdgeIndex::Kind::KeyTable) {
+        const std::size_t f = ix.first[key_cell(ix, k)];
         std::size_t b = f;
         for (std::size_t j = 0; j < kCellEdges; ++j) b += ix.tree[f + j] <= k;
         return b;

@@ -31,11 +31,14 @@ namespace vx {
 inline constexpr std::size_t kRun = 64;
 static_assert(2 * kRun <= BlockSum::kBlock);
 
-// Terms waiting in a bank for one exact sum.  The bank takes kBankCapacity
-// terms between folds; `terms` counts them for the sum's count.
+// Terms waiting in a bank for one exact sum (a SumF64, or the sum of a
+// DotF64's product terms).  The bank takes kBankCapacity terms between folds;
+// `terms` counts them for the sum's count, which rises by one a value and by
+// two a product step, as add and push raise it.
 struct DeferredSum {
     Bank bank;
     std::uint64_t terms = 0;
+    bool lost = false;  // a product split since the last settle lost exactness
 
     void take(SumF64& s, const double* x, std::size_t n) {
         if (terms + n > kBankCapacity) settle(s);
@@ -59,8 +62,6 @@ struct DeferredSum {
         d.exactness_lost = d.exactness_lost || lost;
         lost = false;
     }
-
-    bool lost = false;  // a product split since the last settle lost exactness
 };
 
 // The arguments of the calls not yet split: column k holds argument k.
