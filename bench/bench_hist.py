@@ -1,4 +1,4 @@
-"""Per-call cost of HistogramF64.add (10, 100 and 10,000 edges) and ExtremaF64.add, against list.append in
+"""Per-call cost of HistogramF64.add (10, 101 and 10,000 edges, at random, and 101 equally spaced) and ExtremaF64.add, against list.append in
 the same loop and against bisect.bisect_right over the same edges.
 
 Run from the repository root:  .venv/bin/python bench/bench_hist.py
@@ -16,7 +16,8 @@ REPEATS = 7
 
 rng = random.Random(SEED)
 xs = [rng.uniform(-1.2, 1.2) for _ in range(N)]
-EDGES = {n: sorted(rng.uniform(-1.0, 1.0) for _ in range(n)) for n in (10, 100, 10_000)}
+EDGES = {n: sorted(rng.uniform(-1.0, 1.0) for _ in range(n)) for n in (10, 101, 10_000)}
+EDGES["101 spaced"] = [k / 50 - 1 for k in range(101)]
 
 
 def bisect_loop(edges):
@@ -29,7 +30,7 @@ def bisect_loop(edges):
 
 # Like-for-like checks, outside the timed region.
 for n, edges in EDGES.items():
-    h, counts = HistogramF64(edges), [0] * (n + 1)
+    h, counts = HistogramF64(edges), [0] * (len(edges) + 1)
     for x in xs:
         h.add(x)
         counts[bisect_right(edges, x)] += 1
@@ -48,17 +49,17 @@ for n, edges in EDGES.items():
 ns = {name: t / N * 1e9 for (name, _), t in zip(cases, medians([c[1] for c in cases], REPEATS))}
 
 print(f"\nmedian of {REPEATS} runs over {N:,} floats")
-print(f"{'case':<40}{'ns/call':>10}")
+print(f"{'case':<46}{'ns/call':>10}")
 for name, v in ns.items():
-    print(f"{name:<40}{v:>10.1f}")
-print(f"\n{'ratio':<40}{'measured':>10}{'target':>10}")
+    print(f"{name:<46}{v:>10.1f}")
+print(f"\n{'ratio':<46}{'measured':>10}{'target':>10}")
 append = ns["list.append(x), same loop"]
 rows = [("ExtremaF64.add / append", ns["ExtremaF64.add(x)"] / append, 1.5)]
 for n in EDGES:
     rows.append((f"HistogramF64.add / append, {n} edges", ns[f"HistogramF64.add(x), {n} edges"] / append,
-                 2.0 if n == 100 else None))
+                 1.1 if n in (101, "101 spaced") else None))
     rows.append((f"HistogramF64.add / bisect_right, {n}", ns[f"HistogramF64.add(x), {n} edges"] /
                  ns[f"bisect_right, {n} edges"], None))
 for label, r, limit in rows:
     verdict = "" if limit is None else ("  ok" if r <= limit else "  MISSED")
-    print(f"{label:<40}{r:>10.2f}{'' if limit is None else '<= ' + str(limit):>10}{verdict}")
+    print(f"{label:<46}{r:>10.2f}{'' if limit is None else '<= ' + str(limit):>10}{verdict}")

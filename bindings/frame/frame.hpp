@@ -44,9 +44,28 @@ struct Cell {
     Py_ssize_t borrow;  // 0 free, n > 0 shared borrows, -1 one exclusive borrow
 };
 
+// A class may defer its add: Deferral<S> names the deferred function (`add`)
+// and the type of what its calls leave beside the state (`Pending`, with
+// `push(state, args...)` in place of add, `settle(state)`, which brings the
+// state up to date, and `empty()`).  A settled state is the one the adds one
+// by one give, and neither push nor settle allocates or fails, so a state is
+// always before or after whole calls: there is no half-settled state to
+// observe, and a MemoryError cannot interrupt one.  Every other use of the
+// object settles first: each method on it and each borrow of it as an
+// argument, before the state is read or written.
+template <class S>
+struct Deferral {};
+template <class S>
+concept Deferred = requires { typename Deferral<S>::Pending; };
+
 template <class S>
 struct Obj : Cell {
     S state;
+};
+template <Deferred S>
+struct Obj<S> : Cell {
+    S state;
+    typename Deferral<S>::Pending pending;
 };
 
 inline Cell* cell(PyObject* o) { return reinterpret_cast<Cell*>(o); }
@@ -89,7 +108,21 @@ template <class S>
 PyObject* new_instance(S&& state) {
     return new_object(class_of<S>(), [](Cell* c, void* s) {
         new (&static_cast<Obj<S>*>(c)->state) S(std::move(*static_cast<S*>(s)));
+        if constexpr (Deferred<S>) new (&static_cast<Obj<S>*>(c)->pending) typename Deferral<S>::Pending{};
     }, &state);
+}
+
+// Brings the state of `o` up to date with the calls pending beside it;
+// nothing for a class that does not defer.  Runs under a borrow of `o`; a
+// shared borrow may settle too: calls are pushed under an exclusive borrow
+// and settled by the next borrow of any kind, so while a shared borrow is
+// held nothing is pending.
+template <class S>
+inline void settle(PyObject* o) {
+    if constexpr (Deferred<S>) {
+        auto* obj = static_cast<Obj<S>*>(cell(o));
+        if (!obj->pending.empty()) obj->pending.settle(obj->state);
+    }
 }
 
 template <class S>
@@ -381,6 +414,7 @@ struct Loader<const S&> {
     const S* p = nullptr;
     bool load(PyObject* o) {
         if (!check_instance(o, class_of<S>()) || !borrow.take(o, false)) return false;
+        settle<S>(o);
         p = &state_of<S>(o);
         return true;
     }
@@ -554,6 +588,15 @@ using FastcallFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 // dict of keyword arguments (or nullptr).
 PyObject* call_with_tuple(FastcallFn fastcall, PyObject* args, PyObject* kwargs) noexcept;
 
+template <bool kHasSelf, class Args>
+struct SelfOf {
+    using type = void;
+};
+template <class Args>
+struct SelfOf<true, Args> {
+    using type = std::remove_cvref_t<std::tuple_element_t<0, Args>>;
+};
+
 // Module-level functions have no owner: their binding name is "fn()".
 struct ModuleOwner {
     static constexpr const char* name = nullptr;
@@ -577,6 +620,17 @@ struct Wrapper {
     template <std::size_t I>
     using Arg = std::tuple_element_t<kSelf + I, Args>;
 
+    // The state type of self (void for a function or a static method).
+    using Self = typename SelfOf<sig.has_self, Args>::type;
+    // Whether F is the add that Self defers.
+    static constexpr bool kDefers = [] {
+        if constexpr (requires { Deferral<Self>::add; }) {
+            if constexpr (std::is_same_v<decltype(F), std::remove_cv_t<decltype(Deferral<Self>::add)>>)
+                return F == Deferral<Self>::add;
+        }
+        return false;
+    }();
+
     template <std::size_t... I>
     static PyObject* run(PyObject* self, PyObject* const* bound, std::index_sequence<I...>) {
         std::size_t failed = 0;
@@ -587,17 +641,20 @@ struct Wrapper {
             Borrow self_borrow;
             if constexpr (sig.has_self) {
                 using SelfRef = std::tuple_element_t<0, Args>;
-                using S = std::remove_cvref_t<SelfRef>;
                 constexpr bool exclusive = !std::is_const_v<std::remove_reference_t<SelfRef>>;
-                if (!check_instance(self, class_of<S>()) || !self_borrow.take(self, exclusive))
+                if (!check_instance(self, class_of<Self>()) || !self_borrow.take(self, exclusive))
                     return nullptr;
+                if constexpr (!kDefers) settle<Self>(self);
             }
             // Converted left to right; the first failure stops the conversion.
             const bool ok = ((std::get<I>(loaders).load(bound[I]) || (failed = I, false)) && ...);
             if (ok) {
-                if constexpr (sig.has_self) {
-                    using S = std::remove_cvref_t<std::tuple_element_t<0, Args>>;
-                    return call(state_of<S>(self), std::get<I>(loaders).get()...);
+                if constexpr (kDefers) {
+                    auto* obj = static_cast<Obj<Self>*>(cell(self));
+                    obj->pending.push(obj->state, std::get<I>(loaders).get()...);
+                    Py_RETURN_NONE;
+                } else if constexpr (sig.has_self) {
+                    return call(state_of<Self>(self), std::get<I>(loaders).get()...);
                 } else {
                     return call(std::get<I>(loaders).get()...);
                 }

@@ -14,6 +14,7 @@
 #include "hist/lattice.hpp"
 #include "maps/keyed.hpp"
 #include "maps/replicated.hpp"
+#include "stats/deferred.hpp"
 
 namespace vxpy {
 
@@ -50,6 +51,28 @@ template <> inline constexpr bool is_class_state<vx::SumMap> = true;
 template <> inline constexpr bool is_class_state<vx::MomentsMap> = true;
 template <> inline constexpr bool is_class_state<vx::ReplicatedSum> = true;
 template <> inline constexpr bool is_class_state<vx::DeltasSum> = true;
+
+// The classes whose add is deferred (see stats/deferred.hpp).
+template <>
+struct Deferral<vx::SumF64> {
+    static constexpr auto add = pick<void(vx::SumF64&, double)>(&vx::add);
+    using Pending = vx::DeferredSumAdds;
+};
+template <>
+struct Deferral<vx::MomentsF64> {
+    static constexpr auto add = pick<void(vx::MomentsF64&, double)>(&vx::add);
+    using Pending = vx::DeferredMomentsAdds;
+};
+template <>
+struct Deferral<vx::CovF64> {
+    static constexpr auto add = pick<void(vx::CovF64&, double, double)>(&vx::add);
+    using Pending = vx::DeferredCovAdds;
+};
+template <>
+struct Deferral<vx::HistogramF64> {
+    static constexpr auto add = pick<void(vx::HistogramF64&, double)>(&vx::add);
+    using Pending = vx::DeferredHistogramAdds;
+};
 
 // A map that would outgrow its encoding raises OverflowError.
 template <> inline constexpr bool is_limit_error<vx::MapLimit> = true;

@@ -84,6 +84,18 @@ bool products(const double* x, const double* y, std::size_t n, double* parts,
 
 }  // namespace
 
+bool split_products(Bank& bank, const double* x, const double* y, std::size_t n) {
+    const DefaultFpEnv env;
+    double parts[2 * kPairs];
+    MagnitudeRange p_range, e_range;
+    bool lost = false;
+    if (products(x, y, n, parts, p_range, e_range)) [[unlikely]] {
+        for (std::size_t i = 0; i < n; ++i) lost = lost || product_loses_exactness(x[i], y[i], parts[i]);
+    }
+    split_run(bank, parts, 2 * n);
+    return lost;
+}
+
 void extend_from_slices(DotF64& d, std::span<const double> xs, std::span<const double> ys) {
     assert_equal(xs.size(), ys.size(), "dot product requires equal-length slices");
     if (xs.empty()) return;

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "exact/acc.hpp"
+#include "exact/fast.hpp"
 #include "base/expected.hpp"
 
 namespace vx {
@@ -37,6 +38,11 @@ struct DotF64 {
 bool product_loses_exactness(double a, double b, double p);
 
 void push(DotF64& d, double a, double b);
+// The product steps of the pairs (x[i], y[i]), n <= BlockSum::kBlock, split
+// into the bank as 2n terms: each rounded product and its residual (0 for an
+// infinite product), the terms push adds.  Returns whether a product lost
+// exactness.  The bank must have room for 2n more values.
+bool split_products(Bank& bank, const double* x, const double* y, std::size_t n);
 // Equal lengths are a precondition, checked before anything is added.
 void extend_from_slices(DotF64& d, std::span<const double> xs, std::span<const double> ys);
 void merge(DotF64& d, const DotF64& other);

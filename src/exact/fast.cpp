@@ -279,6 +279,16 @@ void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
     taken_ += n;
 }
 
+void split_run(Bank& bank, const double* x, std::size_t n) {
+    Entries entries;
+    if (decode_block(x, n, entries)) [[unlikely]]
+        bank.flags |= non_finite_flags(x, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        bank.digits[entries.k[i]] += entries.lo[i];
+        bank.digits[entries.k[i] + 1] += entries.hi[i];
+    }
+}
+
 void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
     const bool slots = seen_ >= kSlotsAfter;
     seen_ = slots ? seen_ : seen_ + n;

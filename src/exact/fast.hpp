@@ -69,6 +69,11 @@ inline void split(Bank& bank, double x) {
     bank.digits[inc.k + 1] += inc.hi;
 }
 
+// Splits x[0..n), n <= BlockSum::kBlock, into the bank: the increments are
+// found in a loop that vectorises, then added digit by digit.  The bank must
+// have room for n more values.
+void split_run(Bank& bank, const double* x, std::size_t n);
+
 // Folds the digits of the banks into the accumulator and clears them; the
 // banks' flags are left alone.  The digits are first gathered into one
 // two's-complement integer with a running 128-bit carry, then added to the

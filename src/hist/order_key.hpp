@@ -30,6 +30,10 @@ inline std::int64_t flip_below_zero(std::int64_t b) { return b ^ std::int64_t(st
 inline std::int64_t order_key(double x) { return flip_below_zero(std::bit_cast<std::int64_t>(x)); }
 inline double from_order_key(std::int64_t k) { return std::bit_cast<double>(flip_below_zero(k)); }
 
+// Above the key of every value but the NaNs with sign 0 (+inf's key is below it).
+inline constexpr std::int64_t kAboveEveryValue = INT64_MAX;
+inline constexpr double kInfinity = std::bit_cast<double>(kInfBits);
+
 inline bool is_nan_bits(double x) { return (std::bit_cast<std::uint64_t>(x) & ~kSignBit) > kInfBits; }
 inline bool is_finite_bits(double x) { return (std::bit_cast<std::uint64_t>(x) & ~kSignBit) < kInfBits; }
 

@@ -14,7 +14,9 @@
 #include "base/binary32.hpp"
 #include "exact/dot.hpp"
 #include "exact/fast.hpp"
+#include "hist/hist.hpp"
 #include "receipt/receipt.hpp"
+#include "stats/deferred.hpp"
 
 namespace {
 
@@ -137,6 +139,27 @@ TEST_P(FastPaths, EqualPerValueAddsAndPushes) {
             if (!narrow && (r() & 1)) ys[i] = windowed(r, uniform(r, 500, 1500), 40);
         }
         if (!narrow && n > 3) xs[n / 2] = ys[n / 2] = 1e-200;
+        // Deferred adds, settled at random points, equal the adds one by one (from counts near saturation
+        // when narrow): a run splits at kRun calls, a bank folds at its capacity.
+        vx::CovF64 cov_want, cov_got;
+        vx::MomentsF64 mom_want, mom_got;
+        SumF64 sum_want, sum_got;
+        vx::DeferredCovAdds cov;
+        vx::DeferredMomentsAdds mom;
+        vx::DeferredSumAdds sum;
+        if (narrow) cov_want.sum_x.count = cov_got.sum_x.count = sum_want.count = sum_got.count = UINT64_MAX - n / 2;
+        for (int i = 0; i <= n; ++i) {
+            if (i == n || r() % 700 == 0) {
+                cov.settle(cov_got), mom.settle(mom_got), sum.settle(sum_got);
+                ASSERT_TRUE(cov.empty() && mom.empty() && sum.empty());
+                ASSERT_EQ(vx::encode(cov_got), vx::encode(cov_want)) << i;
+                ASSERT_EQ(vx::encode(mom_got), vx::encode(mom_want)) << i;
+                ASSERT_EQ(vx::encode(sum_got), vx::encode(sum_want)) << i;
+            }
+            if (i == n) break;
+            vx::add(cov_want, xs[i], ys[i]), vx::add(mom_want, ys[i]), vx::add(sum_want, xs[i]);
+            cov.push(cov_got, xs[i], ys[i]), mom.push(mom_got, ys[i]), sum.push(sum_got, xs[i]);
+        }
         DotF64 start = pushed({3.0, -7.0}, {0.25, 1e300});
         if (narrow) start.sum.count = UINT64_MAX - n;
         const DotF64 want = pushed(xs, ys, start);
@@ -245,6 +268,8 @@ TEST(FloatingPointMode, ChangesNoResult) {
     Rng r(12);
     Doubles xs = awkward(r, 3000), tiny(299);
     for (std::size_t i = 0; i < tiny.size(); ++i) tiny[i] = dbl(i + 1);
+    Doubles sub(20), wide(20);
+    for (int j = 0; j < 20; ++j) sub[j] = dbl(14 * j + 3), wide[j] = 1e10 * (j + (j % 19 ? 0.3 : 0) - 10);
     const auto results = [&] {
         std::vector<std::uint64_t> out;
         for (const Doubles* v : {&xs, &tiny}) {
@@ -258,6 +283,18 @@ TEST(FloatingPointMode, ChangesNoResult) {
             out.insert(out.end(), fast.begin(), fast.end());
             out.insert(out.end(), dot.begin(), dot.end());
             out.insert(out.end(), {bits(vx::value(s)), bits(vx::value(SumF32{s})), bits(vx::narrow((*v)[1]))});
+            vx::CovF64 c;  // deferred adds, and histograms on edges spaced evenly by subnormals or jittered
+            vx::DeferredCovAdds pending;
+            for (std::size_t i = 0; i < v->size(); ++i) pending.push(c, (*v)[i], (*v)[v->size() - 1 - i]);
+            pending.settle(c);
+            const auto cov = vx::encode(c);
+            out.insert(out.end(), cov.begin(), cov.end());
+            for (const Doubles* edges : {&sub, &wide}) {
+                vx::HistogramF64 h = *vx::make_histogram(*edges);
+                vx::add_run(h, *v);
+                vx::add(h, (*v)[0]);
+                out.insert(out.end(), h.counts.begin(), h.counts.end());
+            }
         }
         return out;
     };

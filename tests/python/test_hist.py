@@ -127,3 +127,26 @@ def test_extremes_in_the_total_order_in_any_order(xs, rng):
     lo, hi, flags = struct.unpack_from("<ddB", want)                   # readable only with values and no NaN
     span = NAN if lo == hi and not math.isfinite(lo) else hi - lo      # inf - inf: the one NaN of every machine
     assert [outcome(f) for f in (e.min, e.max, e.range)] == ([UNDEFINED] * 3 if flags != 2 else canon([lo, hi, span]))
+
+
+@given(n=st.integers(1, 120), lo=st.floats(-1e300, 1e300), step=st.floats(1e-300, 1e300), way=st.integers(0, 3),
+       jitter=st.lists(st.floats(-0.5, 0.5), max_size=120), data=st.data())
+def test_equally_spaced_edges_bin_as_bisect(n, lo, step, way, jitter, data):
+    """Equally spaced edges (a progression computed four ways, or moved by up to half a step) bin as bisect over the
+    keys, for the edges, their neighbours and values all over the range; more than a run of adds at a time."""
+    ts = [k / max(n - 1, 1) for k in range(n)]
+    hi = lo + step * (n - 1)
+    edges = [[lo + k * step for k in range(n)], [lo * (1 - t) + hi * t for t in ts], np.linspace(lo, hi, n).tolist(),
+             [lo + step * (k + (jitter[k] if 0 < k < min(n - 1, len(jitter)) else 0)) for k in range(n)]][way]
+    edges = sorted({total_key(e): e for e in edges if math.isfinite(e)}.values(), key=total_key)
+    if not edges:
+        return
+    keys = [total_key(e) for e in edges]
+    near = [y for e in edges for y in (e, math.nextafter(e, INF), math.nextafter(e, -INF))]
+    xs = near + data.draw(st.lists(st.floats(lo - 2 * step, hi + 2 * step) | any_f64, min_size=60, max_size=200))
+    h, counts = HistogramF64(edges), [0] * (len(edges) + 1)
+    for x in xs:
+        h.add(x)
+        if not math.isnan(x):
+            counts[bisect_right(keys, total_key(x))] += 1
+    assert h.counts() == counts

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 from conftest import (COUNT_MAX, F32, F32_MAX, F64, INF, MAXF, MIN_NORMAL, NAN, TINY, UNIT, any_f64, bits, counts,
                       dot_parts, encode_state, expected_value, f32, flagged_value, round_to, state_ints, sum_image)
 from oracles import UNDEFINED, canon, outcome, run
-from varnix import DotF64, SumF32, SumF64, dot
+from varnix import CovF64, DotF64, MomentsF64, SumF32, SumF64, dot
 
 # per class: the values to add, the input conversion, the value's format, decodable state integers
 KIND = {SumF64: (any_f64, float, F64, state_ints()),
@@ -135,3 +135,33 @@ def test_unequal_lengths_panic_and_change_nothing():
         assert str(info.value) == ("assertion `left == right` failed: dot product requires equal-length slices"
                                    f"\n  left: {len(xs)}\n right: {len(ys)}")
     assert d.state_hash() == model([3.0], [1e-200])[0]
+
+
+@settings(max_examples=15, deadline=None)
+@given(n=st.sampled_from([1, 64, 65, 1100, 2100]), rnd=st.randoms(use_true_random=False))
+def test_adds_wait_in_runs_that_every_read_sees(n, rnd):
+    """SumF64, MomentsF64 and CovF64 hold adds back in runs of calls and banks of terms; every other use of the
+    object takes them in first (a method on it, a merge into it or from it), so the state is the model's whatever
+    the reads in between: runs of 64 calls, banks folded after 1024 calls (two terms a call)."""
+    pool = [0.0, -0.0, INF, -INF, NAN, MAXF, -MAXF, TINY, MIN_NORMAL, 2.0**-511, 1.5]
+    xs, ys = ([rnd.choice(pool) if rnd.random() < 0.2 else math.ldexp(rnd.uniform(-1, 1), rnd.randint(-1074, 1023))
+               for _ in range(n)] for _ in range(2))
+
+    def dot_image(xs, ys):
+        parts, lost = dot_parts(zip(xs, ys))
+        return sum_image(parts) + bytes([lost])
+    images = {SumF64: sum_image(xs), MomentsF64: sum_image(xs) + dot_image(xs, xs),
+              CovF64: sum_image(xs) + sum_image(ys) + dot_image(xs, xs) + dot_image(ys, ys) + dot_image(xs, ys)}
+    for cls, image in images.items():
+        s = cls()
+        for i, (x, y) in enumerate(zip(xs, ys)):
+            s.add(x, y) if cls is CovF64 else s.add(x)
+            read, t = rnd.randrange(100), cls()
+            if read == 0:
+                assert s.count() == i + 1
+            elif read == 1:
+                t.merge(s)                        # s borrowed as the argument
+                assert t.to_bytes() == s.to_bytes()
+            elif read == 2:
+                s.merge(t)                        # an empty state merged into s
+        assert s.to_bytes() == image and s.count() == n
