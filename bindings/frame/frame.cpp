@@ -1,12 +1,10 @@
 #include "frame.hpp"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
 #include <new>
 #include <string>
 
 #include "base/assertion.hpp"
+#include "base/memory.hpp"
 #include "receipt/receipt.hpp"
 
 namespace vxpy {
@@ -168,24 +166,14 @@ namespace {
 
 bool (*thread_step)() = nullptr;
 
-// Far more than the thread-local blocks and the digest context take.
-constexpr std::size_t kProbeBytes = 64 * 1024;
-
 }  // namespace
 
 void set_thread_step(bool (*step)()) { thread_step = step; }
 
+// The probe of prepare_exception_data is far more than the thread-local
+// blocks and the digest context take.
 bool prepare_thread_slow() noexcept {
-    void* probe = std::malloc(kProbeBytes);
-    if (!probe) {
-        PyErr_NoMemory();
-        return false;
-    }
-    std::free(probe);
-    // Declared const, so only a use of its result keeps the call.
-    abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
-    (void)globals;
-    if (!vx::prepare_digest_context() || (thread_step && !thread_step())) {
+    if (!vx::prepare_exception_data() || !vx::prepare_digest_context() || (thread_step && !thread_step())) {
         PyErr_NoMemory();
         return false;
     }

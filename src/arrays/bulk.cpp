@@ -14,6 +14,7 @@
 #include "arrays/merge_states.hpp"
 #include "base/assertion.hpp"
 #include "base/fpenv.hpp"
+#include "base/memory.hpp"
 
 namespace vx {
 
@@ -142,9 +143,14 @@ unsigned parts_for(std::size_t n, unsigned long long threads) {
 
 void run_parts(unsigned parts, void (*work)(void*, unsigned), void* context) {
     std::vector<std::exception_ptr> errors(parts);
+    std::vector<char> starved(parts);  // the part's thread could not make its exception data: nothing ran
     std::vector<std::thread> threads;
     threads.reserve(parts);
-    auto guarded = [&errors, work, context](unsigned p) noexcept {
+    auto guarded = [&errors, &starved, work, context](unsigned p, bool own_thread) noexcept {
+        if (own_thread && !prepare_exception_data()) {
+            starved[p] = true;
+            return;
+        }
         try {
             work(context, p);
         } catch (...) {
@@ -154,14 +160,17 @@ void run_parts(unsigned parts, void (*work)(void*, unsigned), void* context) {
     unsigned started = 1;  // parts 1 .. started-1 run on threads of their own
     for (; started < parts; ++started) {
         try {
-            threads.emplace_back(guarded, started);
+            threads.emplace_back(guarded, started, true);
         } catch (...) {  // no thread (std::system_error): the rest run here
             break;
         }
     }
-    guarded(0);
-    for (unsigned p = started; p < parts; ++p) guarded(p);
+    guarded(0, false);
+    for (unsigned p = started; p < parts; ++p) guarded(p, false);
     for (std::thread& t : threads) t.join();
+    // The calling thread, whose exception data exists, runs what a starved thread could not.
+    for (unsigned p = 1; p < started; ++p)
+        if (starved[p]) guarded(p, false);
     for (const std::exception_ptr& e : errors)
         if (e) std::rethrow_exception(e);
 }

@@ -183,7 +183,9 @@ unsigned parts_for(std::size_t n, unsigned long long threads);
 // each other part on a thread of its own, or on the calling thread when no
 // thread can be started.  Returns once every part has finished; an exception
 // thrown by a part is caught on its own thread and the first one (by part) is
-// rethrown here, so none leaves a thread.
+// rethrown here, so none leaves a thread.  A thread that finds no memory for
+// its exception data (prepare_exception_data) runs nothing, and its part runs
+// on the calling thread after the others.
 void run_parts(unsigned parts, void (*work)(void* context, unsigned part), void* context);
 
 // The first value of part p of n values cut into `parts` nearly equal parts.

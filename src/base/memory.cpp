@@ -3,8 +3,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vx {
 
@@ -40,6 +43,16 @@ std::uint64_t allocatable_bytes() {
         room = std::min<std::uint64_t>(room, limit.rlim_cur > used ? limit.rlim_cur - used : 0);
     }
     return room;
+}
+
+bool prepare_exception_data() noexcept {
+    void* probe = std::malloc(64 * 1024);
+    if (!probe) return false;
+    std::free(probe);
+    // Declared const, so only a use of its result keeps the call.
+    abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+    (void)globals;
+    return true;
 }
 
 }  // namespace vx

@@ -129,6 +129,9 @@ def rows():
         "ReplicatedSum.add new replica": lambda: call(keyed(vx.ReplicatedSum, KEYS).add, 2**64 - 1, 1.0),
         "va.merge_dot_states": lambda: call(va.merge_dot_states, va.dot_state(a, b), va.dot_state(b, a[::-1])),
         "va.merge_extrema": lambda: call(va.merge_extrema, va.extrema(a), va.extrema(b)),
+        # Split across threads that each make their exception data under the limit.
+        "va.moments on 2 threads": lambda: call(functools.partial(va.moments, threads=2), a),
+        "FastSumF64.extend on every CPU": lambda: call(vx.FastSumF64().extend, a),
     })
     for name in ("sum", "moments", "moments4", "extrema", "weighted_moments", "cov", "dot_state"):
         fn = getattr(va, name)
