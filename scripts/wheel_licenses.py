@@ -11,6 +11,7 @@ import hashlib
 import json
 import pathlib
 import re
+import subprocess
 import sys
 import urllib.parse
 import zipfile
@@ -36,16 +37,29 @@ def licence_files(package):
             yield f"{package}/{path.name}", path.read_bytes()
 
 
+def grafted_packages(names):
+    """The Debian packages of the libraries auditwheel grafted (<pkg>.libs/<lib>-<8 hex>.so...), for a wheel it wrote
+    no SBOM for: it looks each library up under the path the loader's cache gives, which dpkg does not know when that
+    path goes through the /lib link of a merged /usr."""
+    libs = {re.sub(r"-[0-9a-f]{8}(?=\.so)", "", n.split("/")[-1]) for n in names if re.fullmatch(r"[^/]+\.libs/[^/]+", n)}
+    packages = set()
+    for lib in libs:
+        found = subprocess.run(["dpkg-query", "-S", f"*/{lib}"], capture_output=True, text=True).stdout
+        packages |= {owner.strip().split(":")[0] for line in found.splitlines() for owner in line.split(": ")[0].split(",")}
+    return packages
+
+
 def main(wheel_path):
     wheel_path = pathlib.Path(wheel_path)
     with zipfile.ZipFile(wheel_path) as zf:
         entries = [(info, zf.read(info)) for info in zf.infolist()]
     dist_info = next(i.filename.split("/")[0] for i, _ in entries if i.filename.endswith(".dist-info/RECORD"))
     sbom = next((d for i, d in entries if re.fullmatch(rf"{re.escape(dist_info)}/sboms/[^/]+\.json", i.filename)), None)
-    if sbom is None:
-        sys.exit(f"wheel_licenses: {wheel_path.name} has no SBOM naming its grafted libraries")
     packages = sorted({urllib.parse.unquote(c["purl"]).split("/")[2].split("@")[0]
-                       for c in json.loads(sbom)["components"] if c.get("purl", "").startswith("pkg:deb/")})
+                       for c in json.loads(sbom)["components"] if c.get("purl", "").startswith("pkg:deb/")}
+                      if sbom is not None else grafted_packages([i.filename for i, _ in entries]))
+    if not packages:
+        sys.exit(f"wheel_licenses: no Debian package found for the libraries grafted into {wheel_path.name}")
     added = [(f"{dist_info}/licenses/{name}", data) for p in packages for name, data in licence_files(p)]
     record_name = f"{dist_info}/RECORD"
     record = next(d for i, d in entries if i.filename == record_name).decode().splitlines()
