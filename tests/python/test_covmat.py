@@ -88,8 +88,7 @@ def test_against_oracles_in_any_order_grouping_and_after_downdates(design, rng, 
     want = [cov_oracle(rows, i, j)] * 2 if max(i, j) < d else "Degenerate"
     assert outcome(lambda: [m.covariance(i, j), m.covariance(j, i)]) == canon(want)
     # the rows shuffled over parts merged in any grouping; a merged extra part subtracted again
-    total = filled(d, rows, rng)
-    extra = filled(d, rows[::-1] + rows[:1])
+    total, extra = filled(d, rows, rng), filled(d, rows[::-1] + rows[:1])
     total.merge(extra)
     assert total.encode() == image(d, rows + rows[::-1] + rows[:1])
     total.sub(extra)
@@ -134,11 +133,6 @@ def test_subtraction_poisoning_dimensions_and_decoding():
     for d, exc in [(-1, OverflowError), (2**32, OverflowError), (2**32 - 1, MemoryError), (2**20, MemoryError)]:
         with pytest.raises(exc):                              # a header too small for d, a state too large
             CovMatrixF64(d)
-    with pytest.raises(BaseException) as e:
-        m.add([1.0], 2.0)
-    assert (type(e.value).__name__, str(e.value)) == \
-        ("PanicException", "assertion `left == right` failed: row length must equal dim()\n  left: 1\n right: 2")
-    assert m.encode() == good
     for b, ok in [   # the decoder: lengths other than the header gives, bytes out of range or taken as stored
             *[(b, False) for b in (b"", good[:4], good[:-1], good + b"\0", HEADER.pack(3, 0) + good[5:],
                                    HEADER.pack(2**32 - 1, 0) + bytes(281))],
