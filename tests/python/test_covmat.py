@@ -46,9 +46,8 @@ def gauss_jordan(a, pivot):
 
 
 def regressions(d, rows):
-    """What both tiers must give. [G | r], the normal equations of the model with intercept, is solved in rationals
-    with each coefficient rounded once (pivot: the first non-zero entry of the column), and divided by n, rounded
-    to binary64 and solved there (pivot: the first row of largest magnitude)."""
+    """[G | r], the normal equations with intercept, solved in rationals, each coefficient rounded once (pivot: the
+    first non-zero entry), and divided by n, rounded and solved in binary64 (pivot: the first of largest magnitude)."""
     z = [[Fraction(1)] + [Fraction(v) for v in r[:d]] + [Fraction(r[d])] for r in rows]
     g = [[sum(a[i] * a[j] for a in z) for j in range(d + 2)] for i in range(d + 1)]
     fast = gauss_jordan([[rnd(v / len(rows)) for v in row] for row in g],
@@ -136,11 +135,9 @@ def test_subtraction_poisoning_dimensions_and_decoding():
     for b, ok in [   # the decoder: lengths other than the header gives, bytes out of range or taken as stored
             *[(b, False) for b in (b"", good[:4], good[:-1], good + b"\0", HEADER.pack(3, 0) + good[5:],
                                    HEADER.pack(2**32 - 1, 0) + bytes(281))],
+            # the poisoned byte, a count, the flag byte of the first sum, the inexact-product byte of the last product
             *[(good[:at] + bytes([v]) + good[at + 1:], ok) for at, v, ok in [
-                (4, 0, True), (4, 2, False),        # the poisoned byte
-                (5 + 273, 0x7F, True),              # a count
-                (5 + 272, 8, False),                # the flag byte of the first sum
-                (len(good) - 1, 2, False)]]]:       # the inexact-product byte of the last product sum
+                (4, 0, True), (4, 2, False), (5 + 273, 0x7F, True), (5 + 272, 8, False), (len(good) - 1, 2, False)]]]:
         assert outcome(lambda: CovMatrixF64.decode(b=b).encode()) == (b if ok else UNDEFINED), b[:6]
 
 

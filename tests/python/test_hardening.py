@@ -1,12 +1,11 @@
-"""Every class and function of the module under hostile use: no reference or memory leak on any success or error
-path; re-entrant, raising or self-destroying conversions and sequences that lie about their length give a Python
-exception or the right result and leave the state as it was; no floating-point environment changes a result.
-
-A class joins by one Row: `feed` puts a value x into a sample, `snap` tells its whole state, `calls` are its methods
-that take arguments (those of none and the decoder are found on the class), on the placeholders x (a float), xs
-(three floats), i (an index), o (another instance) and b (an encoding), "=" marking one that borrows the object
-shared (its conversions may read it); `extra` holds (call, exception or (exception, message), values fed first or
-None) for error paths the placeholders miss; `make` builds an empty instance when cls() does not."""
+"""Every class and function of the module under hostile use: no reference or memory leak on any path; re-entrant,
+raising or self-destroying conversions and sequences lying about their length give an exception or the right result
+and leave the state as it was; no floating-point environment changes a result.
+A class joins by one Row: `feed` puts a value x into a sample, `snap` tells its whole state, `calls` its methods with
+arguments (those without and the decoder are found on the class) on the placeholders x (a float), xs (three floats),
+i (an index), o (another instance), b (an encoding), "=" marking one that borrows the object shared; `extra` holds
+(call, exception or (exception, message), values fed first or None) for other error paths; `make` builds an empty
+instance when cls() does not."""
 import array
 import ctypes
 import importlib
@@ -109,8 +108,7 @@ class Converts:
         self.action, self.target = action, target
 
     def __float__(self):
-        self.action(self.target)
-        return 0.5
+        return self.__index__() / 2
 
     def __index__(self):
         self.action(self.target)

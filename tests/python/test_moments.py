@@ -115,9 +115,8 @@ TOPS = st.one_of(st.integers(-1126, 970), st.integers(-200, 200), st.integers(-5
 
 
 def draw_ops(data, cls):
-    """Calls on cls: each argument column of values of at most 53 bits whose top bit lies in [top - 60, top] for a
-    scale top of its own (their powers and products are often exact), and in a quarter of the lists values of any
-    kind; for PnMomentsF64 removals of values never added, and sometimes of half of those added, interleaved."""
+    """Calls on cls: per argument, values of at most 53 bits, top bit in [top - 60, top] for a scale of its own (powers
+    often exact), or in a quarter of lists of any kind; for PnMomentsF64 removals of values never added or added."""
     columns = [st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1), st.integers(0, 52),
                          st.integers(top - 60, top)) | (any_f64 if data.draw(st.integers(0, 3)) == 0 else st.nothing())
                for top in [data.draw(TOPS) for _ in range(2 if cls in (CovF64, WeightedMomentsF64) else 1)]]
@@ -133,9 +132,8 @@ def draw_ops(data, cls):
 @CLASSES
 @given(data=st.data())
 def test_added_and_decoded_states(cls, data):
-    """Calls in any order and merge grouping build the model's bytes; the same state decoded with some fields
-    replaced by arbitrary limbs, flags, counts or flag bytes is taken as stored. Either way every statistic
-    follows its formula and the order of checks."""
+    """Calls in any order and merge grouping build the model's bytes; decoded with some fields replaced by arbitrary
+    limbs, flags, counts or flag bytes, a state is taken as stored. Every statistic follows the formula and order."""
     ops = draw_ops(data, cls)
     accs, tiny = model(cls, ops)
     image = encode_accs(accs, tiny)

@@ -120,9 +120,8 @@ def test_worked_examples(xs, ys, expected):
 @settings(max_examples=15, deadline=None)
 @given(n=st.sampled_from([1, 64, 65, 1100, 2100]), rnd=st.randoms(use_true_random=False))
 def test_adds_wait_in_runs_that_every_read_sees(n, rnd):
-    """SumF64, MomentsF64 and CovF64 hold adds back in runs of calls and banks of terms; every other use of the
-    object takes them in first (a method on it, a merge into it or from it), so the state is the model's whatever
-    the reads in between: runs of 64 calls, banks folded after 1024 calls (two terms a call)."""
+    """SumF64, MomentsF64 and CovF64 hold adds back in runs of 64 calls and banks folded after 1024 calls; any other
+    use (a method, a merge into or from it) takes them in first: the state is the model's whatever the reads."""
     pool = [0.0, -0.0, INF, -INF, NAN, MAXF, -MAXF, TINY, MIN_NORMAL, 2.0**-511, 1.5]
     xs, ys = ([rnd.choice(pool) if rnd.random() < 0.2 else math.ldexp(rnd.uniform(-1, 1), rnd.randint(-1074, 1023))
                for _ in range(n)] for _ in range(2))
