@@ -199,8 +199,7 @@ VARIANTS = [  # (name, placeholders, what the call gives: None for a result, els
 ]
 
 
-# each converted placeholder (xs: its middle element) converting in every hostile way (reading and mutating ones
-# where calls hold the object)
+# each converted placeholder (of xs, its middle element) converting in every hostile way
 HOSTILE = [(f"{where} {name}", {where: lambda *a, make=make: [1.0, make(*a), 2.0]} if where == "xs" else {where: make},
             (error, message)) for where in sorted(CONVERTED) for name, make, error, message in CONVERSIONS]
 

@@ -54,13 +54,9 @@ def first(*checks):
     return next((c for c in checks if isinstance(c, str)), None)
 
 
-def root(v):
-    """The IEEE square root of a rounded value (of -0.0 it is -0.0); one below zero (decoded bytes only) has none."""
-    return DEGENERATE if v < 0 else math.sqrt(v)
-
-
 def stats(cls, accs, tiny):
-    """Each statistic's float or error name; only A2 = 0 and the root of a value below zero are Degenerate."""
+    """Each statistic's float or error name; only A2 = 0 and the root of a value below zero (decoded bytes only) are
+    Degenerate. Roots are IEEE square roots of rounded values: of -0.0 it is -0.0."""
     r, n = [reading(a) for a in accs], accs[0][2]
     if cls is PnMomentsF64:
         n -= accs[2][2]
@@ -82,14 +78,15 @@ def stats(cls, accs, tiny):
             out |= {"slope": rnd(bxy / bxx), "intercept": rnd((Y * bxx - X * bxy) / (n * bxx))}
         if bxx * byy:
             out["r_squared"] = r2 = rnd(bxy**2 / (bxx * byy))
-            out["correlation"] = DEGENERATE if root(r2) == DEGENERATE else -root(r2) if bxy < 0 else root(r2)
+            out["correlation"] = DEGENERATE if r2 < 0 else -math.sqrt(r2) if bxy < 0 else math.sqrt(r2)
         return out
     w, s1, s2 = r[:3] if cls is WeightedMomentsF64 else [n, *r[:2]]      # the total weight, Σx and Σx² weighted
     a2 = w * s2 - s1**2
     out |= {"mean": rnd(s1 / w), "variance": rnd(a2 / w**2)}
     if cls is MomentsF64:
+        v = out["variance"]
         return out | {"sample_variance": rnd(a2 / (n * (n - 1))) if n > 1 else EMPTY,
-                      "stddev": root(out["variance"])}
+                      "stddev": DEGENERATE if v < 0 else math.sqrt(v)}
     if cls is not Moments4F64:
         return out
     if a2 == 0:
