@@ -82,8 +82,7 @@ def test_against_oracles_in_any_order_grouping_and_after_downdates(design, rng, 
     d, rows = design
     m = filled(d, rows)
     assert m.encode() == image(d, rows) and m.state_hash() == hashlib.sha256(m.encode()).digest()
-    answers = [outcome(m.regression_exact), outcome(m.regression)]
-    assert answers == canon(regressions(d, rows))
+    assert (answers := [outcome(m.regression_exact), outcome(m.regression)]) == canon(regressions(d, rows))
     want = [cov_oracle(rows, i, j)] * 2 if max(i, j) < d else "Degenerate"
     assert outcome(lambda: [m.covariance(i, j), m.covariance(j, i)]) == canon(want)
     # the rows shuffled over parts merged in any grouping; a merged extra part subtracted again

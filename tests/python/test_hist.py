@@ -48,8 +48,7 @@ def test_bins_counts_and_quantiles(raw, data, q):
     """Edges given to the constructor (a list or an array; one edge makes two open-ended bins), or decoded in any
     order, infinite or NaN, with any counts and the undefined flag: every query answers as the state says."""
     edges = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in raw]
-    built = data.draw(st.booleans())
-    if built:
+    if built := data.draw(st.booleans()):
         edges = sorted({total_key(e): e for e in edges if math.isfinite(e)}.values(), key=total_key) or [0.0]
     n, keys = len(edges), [total_key(e) for e in edges]
     counts = [0] * (n + 1) if built else data.draw(st.lists(COUNTS, min_size=n + 1, max_size=n + 1))
