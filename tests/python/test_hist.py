@@ -4,6 +4,7 @@ import hashlib
 import math
 import struct
 from bisect import bisect_left, bisect_right
+from collections import Counter
 from itertools import accumulate
 
 import numpy as np
@@ -47,8 +48,7 @@ def test_bins_counts_and_quantiles(raw, data, q):
     """Edges given to the constructor (a list or an array; one edge makes two open-ended bins), or decoded in any
     order, infinite or NaN, with any counts and the undefined flag: every query answers as the state says."""
     edges = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in raw]
-    built = data.draw(st.booleans())
-    if built:
+    if built := data.draw(st.booleans()):
         edges = sorted({total_key(e): e for e in edges if math.isfinite(e)}.values(), key=total_key) or [0.0]
     n, keys = len(edges), [total_key(e) for e in edges]
     counts = [0] * (n + 1) if built else data.draw(st.lists(COUNTS, min_size=n + 1, max_size=n + 1))
@@ -80,10 +80,7 @@ def extrema(b, *xs):
                     else ExtremaF64.from_bytes(b=b).range())
 
 
-def stored(lo, hi, flags, count):
-    return struct.pack("<ddBQ", lo, hi, flags, count)
-
-
+stored = struct.Struct("<ddBQ").pack             # lo, hi, flags, count
 VALID = image([0.0, 1.0], [0, 1, 2], 7)
 SORTED = "edges must be sorted, finite, len>=2"
 
@@ -119,9 +116,7 @@ def test_worked_cases_and_rejections(call, want):
 def test_extremes_in_the_total_order_in_any_order(xs, rng):
     want = extrema_image(xs)
     for order in (xs, xs[::-1], rng.sample(xs, len(xs)) if rng else sorted(xs, key=total_key)):
-        e = ExtremaF64()
-        for x in order:
-            e.add(x=x)
+        e = run(ExtremaF64, [("add", x) for x in order])
         assert e.to_bytes() == want == ExtremaF64.from_bytes(want).to_bytes()
         assert e.state_hash() == hashlib.sha256(want).digest()
     lo, hi, flags = struct.unpack_from("<ddB", want)                   # readable only with values and no NaN
@@ -138,15 +133,10 @@ def test_equally_spaced_edges_bin_as_bisect(n, lo, step, way, jitter, data):
     hi = lo + step * (n - 1)
     edges = [[lo + k * step for k in range(n)], [lo * (1 - t) + hi * t for t in ts], np.linspace(lo, hi, n).tolist(),
              [lo + step * (k + (jitter[k] if 0 < k < min(n - 1, len(jitter)) else 0)) for k in range(n)]][way]
-    edges = sorted({total_key(e): e for e in edges if math.isfinite(e)}.values(), key=total_key)
-    if not edges:
-        return
+    edges = sorted({total_key(e): e for e in edges if math.isfinite(e)}.values(), key=total_key) or [lo]
     keys = [total_key(e) for e in edges]
     near = [y for e in edges for y in (e, math.nextafter(e, INF), math.nextafter(e, -INF))]
     xs = near + data.draw(st.lists(st.floats(lo - 2 * step, hi + 2 * step) | any_f64, min_size=60, max_size=200))
-    h, counts = HistogramF64(edges), [0] * (len(edges) + 1)
-    for x in xs:
-        h.add(x)
-        if not math.isnan(x):
-            counts[bisect_right(keys, total_key(x))] += 1
-    assert h.counts() == counts
+    bins = Counter(bisect_right(keys, total_key(x)) for x in xs if not math.isnan(x))
+    h = run(lambda: HistogramF64(edges), [("add", x) for x in xs])
+    assert h.counts() == [bins[i] for i in range(len(edges) + 1)]

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 
 from conftest import MIN_NORMAL, NAN, any_f64, counts, dot_parts, state_ints
 from oracles import UNDEFINED, canon, dot_acc, encode_accs, fma, outcome, reading, rnd, run, sum_acc
-from varnix import CovF64, Moments4F64, MomentsF64, PnMomentsF64, WeightedMomentsF64
+from varnix import CovF64, Moments4F64, MomentsF64, PnMomentsF64, SumF32, SumF64, WeightedMomentsF64
 
 EMPTY, NONFINITE, LOST, DEGENERATE = "Empty", "NonFinite", "ExactnessLost", "Degenerate"
 # each state's fields in order: s an exact sum, d an exact product sum, t the tiny-square byte
@@ -54,13 +54,9 @@ def first(*checks):
     return next((c for c in checks if isinstance(c, str)), None)
 
 
-def root(v):
-    """The IEEE square root of a rounded value (of -0.0 it is -0.0); one below zero (decoded bytes only) has none."""
-    return DEGENERATE if v < 0 else math.sqrt(v)
-
-
 def stats(cls, accs, tiny):
-    """Each statistic's float or error name; only A2 = 0 and the root of a value below zero are Degenerate."""
+    """Each statistic's float or error name; only A2 = 0 and the root of a value below zero (decoded bytes only) are
+    Degenerate. Roots are IEEE square roots of rounded values: of -0.0 it is -0.0."""
     r, n = [reading(a) for a in accs], accs[0][2]
     if cls is PnMomentsF64:
         n -= accs[2][2]
@@ -82,14 +78,15 @@ def stats(cls, accs, tiny):
             out |= {"slope": rnd(bxy / bxx), "intercept": rnd((Y * bxx - X * bxy) / (n * bxx))}
         if bxx * byy:
             out["r_squared"] = r2 = rnd(bxy**2 / (bxx * byy))
-            out["correlation"] = DEGENERATE if root(r2) == DEGENERATE else -root(r2) if bxy < 0 else root(r2)
+            out["correlation"] = DEGENERATE if r2 < 0 else -math.sqrt(r2) if bxy < 0 else math.sqrt(r2)
         return out
     w, s1, s2 = r[:3] if cls is WeightedMomentsF64 else [n, *r[:2]]      # the total weight, Σx and Σx² weighted
     a2 = w * s2 - s1**2
     out |= {"mean": rnd(s1 / w), "variance": rnd(a2 / w**2)}
     if cls is MomentsF64:
+        v = out["variance"]
         return out | {"sample_variance": rnd(a2 / (n * (n - 1))) if n > 1 else EMPTY,
-                      "stddev": root(out["variance"])}
+                      "stddev": DEGENERATE if v < 0 else math.sqrt(v)}
     if cls is not Moments4F64:
         return out
     if a2 == 0:
@@ -105,9 +102,7 @@ def stats(cls, accs, tiny):
 def check(obj, want):
     """Every statistic named in want gives what it says, bit for bit; asking changes nothing."""
     before = obj.to_bytes()
-    for name, w in want.items():
-        got = outcome(getattr(obj, name))
-        assert got == canon(w), (name, got, w)
+    assert {name: outcome(getattr(obj, name)) for name in want} == {name: canon(w) for name, w in want.items()}
     assert obj.to_bytes() == before
 
 
@@ -117,9 +112,8 @@ TOPS = st.one_of(st.integers(-1126, 970), st.integers(-200, 200), st.integers(-5
 
 
 def draw_ops(data, cls):
-    """Calls on cls: each argument column of values of at most 53 bits whose top bit lies in [top - 60, top] for a
-    scale top of its own (their powers and products are often exact), and in a quarter of the lists values of any
-    kind; for PnMomentsF64 removals of values never added, and sometimes of half of those added, interleaved."""
+    """Calls on cls: per argument, values of at most 53 bits, top bit in [top - 60, top] for a scale of its own (powers
+    often exact), or in a quarter of lists of any kind; for PnMomentsF64 removals of values never added or added."""
     columns = [st.builds(lambda m, s, e: math.ldexp(m >> s, e), st.integers(1 - 2**53, 2**53 - 1), st.integers(0, 52),
                          st.integers(top - 60, top)) | (any_f64 if data.draw(st.integers(0, 3)) == 0 else st.nothing())
                for top in [data.draw(TOPS) for _ in range(2 if cls in (CovF64, WeightedMomentsF64) else 1)]]
@@ -135,9 +129,8 @@ def draw_ops(data, cls):
 @CLASSES
 @given(data=st.data())
 def test_added_and_decoded_states(cls, data):
-    """Calls in any order and merge grouping build the model's bytes; the same state decoded with some fields
-    replaced by arbitrary limbs, flags, counts or flag bytes is taken as stored. Either way every statistic
-    follows its formula and the order of checks."""
+    """Calls in any order and merge grouping build the model's bytes; decoded with some fields replaced by arbitrary
+    limbs, flags, counts or flag bytes, a state is taken as stored. Every statistic follows the formula and order."""
     ops = draw_ops(data, cls)
     accs, tiny = model(cls, ops)
     image = encode_accs(accs, tiny)
@@ -195,10 +188,10 @@ def test_worked_examples(cls, source, want):
     check(s, stats(cls, *state))
 
 
-@CLASSES
+@pytest.mark.parametrize("cls", [*FIELDS, SumF64, SumF32], ids=lambda c: c.__name__)
 def test_decoder_rejections(cls):
     good, offsets, at = cls().to_bytes(), [], 0
-    for kind in FIELDS[cls]:       # a flag byte takes 0 to 7; an inexact-product or tiny-square byte 0 or 1
+    for kind in FIELDS.get(cls, "s"):       # a flag byte takes 0 to 7; an inexact-product or tiny-square byte 0 or 1
         offsets += [(at + 272, 8), (at + 272, 0x80)] * (kind != "t") + [(at + 281 * (kind == "d"), 2)] * (kind != "s")
         at += {"s": 281, "d": 282, "t": 1}[kind]
     for offset, bad in offsets:
