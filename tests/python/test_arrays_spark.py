@@ -32,38 +32,27 @@ EDGES = [-1e9, -1.0, 0.0, 1e-6, 3.0, 1e12]
 AGGS = {"x": ["count", "sum", "mean", "var", "min", "max"], "y": ["sample_variance", "skewness", "kurtosis"]}
 
 
-class Sessions:
-    """One local Spark session at a time; asking for other cores stops it and starts another in the same JVM."""
-
-    def __init__(self):
-        self.cores, self.session = None, None
-
-    def __call__(self, cores):
-        if cores != self.cores:
-            from pyspark.sql import SparkSession
-            self.stop()
-            self.session = (SparkSession.builder.master(f"local[{cores}]").appName("varnix-tests")
-                            .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
-                            .config("spark.sql.shuffle.partitions", "5").getOrCreate())
-            self.session.sparkContext.setLogLevel("ERROR")
-            self.cores = cores
-        return self.session
-
-    def stop(self):
-        if self.session is not None:
-            self.session.stop()
-            self.session, self.cores = None, None
-
-
 @pytest.fixture(scope="session")
 def spark():
-    """Python workers run this interpreter and import varnix_arrays from where it does."""
+    """A local Spark session of the cores asked for: another number stops it and starts one in the same JVM. Python
+    workers run this interpreter and import varnix_arrays from where it does."""
+    from pyspark.sql import SparkSession
     os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
     site = str(pathlib.Path(va.__file__).parents[1])
     os.environ["PYTHONPATH"] = os.pathsep.join([site] + [p for p in [os.environ.get("PYTHONPATH")] if p])
-    sessions = Sessions()
-    yield sessions
-    sessions.stop()
+    live = {}
+
+    def session(cores):
+        if cores not in live:
+            [s.stop() for s in live.values()]
+            live.clear()
+            live[cores] = (SparkSession.builder.master(f"local[{cores}]").appName("varnix-tests")
+                           .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
+                           .config("spark.sql.shuffle.partitions", "5").getOrCreate())
+            live[cores].sparkContext.setLogLevel("ERROR")
+        return live[cores]
+    yield session
+    [s.stop() for s in live.values()]
 
 
 @pytest.mark.parametrize("by, skipna, partitionings", [("s", False, (1, 7, 31)), (["k", "s"], True, (31,)),
