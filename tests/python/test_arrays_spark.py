@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import varnix_arrays as va
+from test_arrays import image
 
 pa = pytest.importorskip("pyarrow")
 pytest.importorskip("pyspark")
@@ -81,10 +82,6 @@ CALLS = {   # each reduction's arguments after the frame, and locally over the r
 }
 
 
-def encoded(state):
-    return state.to_bytes() if hasattr(state, "to_bytes") else state.encode()
-
-
 @pytest.mark.parametrize("cores", [2, 1])
 def test_reductions_are_the_local_state_for_any_partitioning_and_cores(spark, cores):
     """Every reduction on 31 partitions by key (most empty); the one- and several-column paths on 1 and 7."""
@@ -95,8 +92,8 @@ def test_reductions_are_the_local_state_for_any_partitioning_and_cores(spark, co
         d = sdf.repartition(parts, *by)
         for name in names:
             on_spark, local = CALLS[name]
-            assert encoded(getattr(vs, name)(d, *on_spark, skipna=skipna)) == \
-                encoded(getattr(va, name)(*local, skipna=skipna)), (name, parts, skipna)
+            assert image(getattr(vs, name)(d, *on_spark, skipna=skipna)) == \
+                image(getattr(va, name)(*local, skipna=skipna)), (name, parts, skipna)
     if cores == 2:
         assert vs.moments(sdf.filter("y > 1e300"), "x").to_bytes() == va.moments([]).to_bytes()
         assert vs.sum(sdf, "k").to_bytes() == va.sum(K[~NULL_K]).to_bytes()     # integers, as float(v)
