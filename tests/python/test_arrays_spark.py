@@ -6,6 +6,7 @@ import shutil
 import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import varnix_arrays as va
@@ -63,11 +64,8 @@ def test_groupby_table_is_the_local_groupby_for_any_partitioning(spark, by, skip
     expected = va.groupby(TABLE, by=by, aggs=AGGS, skipna=skipna, states=True).to_pandas()
     for parts in partitionings:            # by k: 31 partitions leave most of them empty
         got = vs.groupby(sdf.repartition(parts, "k"), by=by, aggs=AGGS, skipna=skipna, states=True).toPandas()
-        assert list(got.columns) == list(expected.columns)
-        for name in expected.columns:      # cell for cell: NaN where NaN, states byte for byte
-            a, b = got[name].tolist(), expected[name].tolist()
-            assert [bytes(v) if isinstance(v, bytearray) else v for v in a] == b or \
-                np.array_equal(np.asarray(a, dtype=float), np.asarray(b, dtype=float), equal_nan=True), name
+        got = got.map(lambda v: bytes(v) if isinstance(v, bytearray) else v)   # states byte for byte, NaN where NaN
+        pd.testing.assert_frame_equal(got, expected, check_dtype=False, check_exact=True)
     plain = vs.groupby(sdf, by=by, aggs={"x": "sum"})
     assert plain.columns == ([by] if isinstance(by, str) else by) + ["x_sum"]
     with pytest.raises(ValueError, match="'skewness'"):

@@ -63,8 +63,7 @@ def assert_cells(table, df, by, aggs, skipna):
 @given(st.integers(0, 2**32 - 1), st.integers(1, 120), st.booleans(),
        st.sampled_from([["k"], ["i"], ["t"], ["k", "i"], ["t", "k", "i"]]))
 def test_cells_are_the_class_states_rounded(seed, n, skipna, by):
-    rng = np.random.default_rng(seed)
-    df = make(n, rng)
+    df = make(n, np.random.default_rng(seed))
     aggs = {"x": STATS, "y": ["sum", "var", "max"]}
     table = va.groupby(df, by=by if len(by) > 1 else by[0], aggs=aggs, skipna=skipna)
     assert_cells(table, df, by, aggs, skipna)
@@ -73,8 +72,7 @@ def test_cells_are_the_class_states_rounded(seed, n, skipna, by):
 
 
 def test_inputs_from_pandas_polars_arrow_and_arrays_give_one_table():
-    rng = np.random.default_rng(7)
-    df = make(3000, rng, nan=0.0)
+    df = make(3000, np.random.default_rng(7), nan=0.0)
     df["k"] = df["k"].astype("category")
     aggs = {"x": ["sum", "mean", "var", "min"], "y": ["count", "sum"]}
     want = va.groupby(df, by=["k", "i"], aggs=aggs, states=True)
