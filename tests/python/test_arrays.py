@@ -25,6 +25,8 @@ BULK = [(va.sum, varnix.SumF64, 1), (va.moments, varnix.MomentsF64, 1), (va.mome
         (va.extrema, varnix.ExtremaF64, 1), (lambda x, skipna=False: va.histogram(x, EDGES), None, 1),
         (va.cov, varnix.CovF64, 2), (va.weighted_moments, varnix.WeightedMomentsF64, 2)]
 DTYPES = ["f2", "f4", "f8", "g", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?"]
+PART = 2**16   # the fewest values a thread takes: n values run on min(threads, n // PART) threads
+GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
 
 
 def image(state):
@@ -94,9 +96,6 @@ def test_long_and_other_columns():
         bulk_is_one_by_one(col, col[::-1], skipna)
 
 
-PART = 2**16   # the fewest values a thread takes: n values run on min(threads, n // PART) threads
-
-
 @pytest.mark.parametrize("n", [2 * PART - 1, 2 * PART, 3 * PART + 1, 7 * PART + 5])
 def test_states_do_not_depend_on_the_number_of_threads(n):
     rng = np.random.default_rng(n)     # exponents across the whole range, subnormals, NaNs and one infinity
@@ -125,9 +124,6 @@ def test_states_do_not_depend_on_the_number_of_threads(n):
     assert whole.finish().to_bytes() == va.sum(finite, threads=1).to_bytes()
     assert d.state_hash() == hashlib.sha256(va.dot_state(finite, z, threads=1)).digest()
     assert outcome(lambda: varnix.dot(finite, z)) == outcome(d.value)
-
-
-GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
 
 
 @pytest.mark.parametrize("call, message", [      # TypeError: the argument's type is refused, with any message

@@ -32,6 +32,12 @@ TABLE = pa.table({"x": pa.array(X, mask=NULL_X), "y": Y, "k": pa.array(K, mask=N
 XV, YV = X[~NULL_X], Y[~NULL_X]             # the rows without a null in x (y has none)
 EDGES = [-1e9, -1.0, 0.0, 1e-6, 3.0, 1e12]
 AGGS = {"x": ["count", "sum", "mean", "var", "min", "max"], "y": ["sample_variance", "skewness", "kurtosis"]}
+ROWS = ~NULL_X & ~NULL_K                    # cov_matrix reads k too: rows with a null there go
+CALLS = {   # each reduction's arguments after the frame, and locally over the rows Spark's reads
+    "sum": (["x"], [XV]), "moments4": (["x"], [XV]), "extrema": (["x"], [XV]), "cov": (["x", "y"], [XV, YV]),
+    "cov_matrix": ([["y", "k"], "x"], [np.column_stack([Y[ROWS], K[ROWS]]), X[ROWS]]),
+    "histogram": (["x", EDGES], [XV, EDGES]),
+}
 
 
 @pytest.fixture(scope="session")
@@ -70,14 +76,6 @@ def test_groupby_table_is_the_local_groupby_for_any_partitioning(spark, by, skip
     assert plain.columns == ([by] if isinstance(by, str) else by) + ["x_sum"]
     with pytest.raises(ValueError, match="'skewness'"):
         vs.groupby(sdf, by=by, aggs={"x": ["skew"]})
-
-
-ROWS = ~NULL_X & ~NULL_K                    # cov_matrix reads k too: rows with a null there go
-CALLS = {   # each reduction's arguments after the frame, and locally over the rows Spark's reads
-    "sum": (["x"], [XV]), "moments4": (["x"], [XV]), "extrema": (["x"], [XV]), "cov": (["x", "y"], [XV, YV]),
-    "cov_matrix": ([["y", "k"], "x"], [np.column_stack([Y[ROWS], K[ROWS]]), X[ROWS]]),
-    "histogram": (["x", EDGES], [XV, EDGES]),
-}
 
 
 @pytest.mark.parametrize("cores", [2, 1])

@@ -187,7 +187,8 @@ def attempt(fn, args, spare=None):
     result = error = None
     blocks, objects = [], []
     if spare is not None:
-        size = vm_size()
+        with open("/proc/self/status") as f:
+            size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
         resource.setrlimit(AS, (size, LIMITS[1]))
         try:
             for n in (1 << 16, 4096, 512, 64, 16):
@@ -207,11 +208,6 @@ def attempt(fn, args, spare=None):
     for p in blocks:
         LIBC.free(p)
     return result, error
-
-
-def vm_size():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
 
 
 def sweep(make):

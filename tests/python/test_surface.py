@@ -75,12 +75,8 @@ def test_names_signatures_and_docs_are_the_stubs():
         assert not hasattr(obj, "__dict__")
 
 
-def raising(e):
-    """An object whose conversion to float raises e."""
-    return type("Raising", (), {"__float__": lambda s: (_ for _ in ()).throw(e)})()
-
-
 def test_binding_and_conversion():
+    raising = lambda e: type("Raising", (), {"__float__": lambda s: (_ for _ in ()).throw(e)})()  # noqa: E731
     s, t = SumF64(), SumF64()
     t.add(x=2.0)                                  # every parameter binds by keyword too
     s.merge(other=t)
