@@ -46,8 +46,8 @@ def spark():
     workers run this interpreter and import varnix_arrays from where it does."""
     from pyspark.sql import SparkSession
     os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
-    site = str(pathlib.Path(va.__file__).parents[1])
-    os.environ["PYTHONPATH"] = os.pathsep.join([site] + [p for p in [os.environ.get("PYTHONPATH")] if p])
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pathlib.Path(va.__file__).parents[1]),
+                                                             os.environ.get("PYTHONPATH")]))
     live = {}
 
     def session(cores):
@@ -72,8 +72,7 @@ def test_groupby_table_is_the_local_groupby_for_any_partitioning(spark, by, skip
         got = vs.groupby(sdf.repartition(parts, "k"), by=by, aggs=AGGS, skipna=skipna, states=True).toPandas()
         got = got.map(lambda v: bytes(v) if isinstance(v, bytearray) else v)   # states byte for byte, NaN where NaN
         pd.testing.assert_frame_equal(got, expected, check_dtype=False, check_exact=True)
-    plain = vs.groupby(sdf, by=by, aggs={"x": "sum"})
-    assert plain.columns == ([by] if isinstance(by, str) else by) + ["x_sum"]
+    assert vs.groupby(sdf, by=by, aggs={"x": "sum"}).columns == ([by] if isinstance(by, str) else by) + ["x_sum"]
     with pytest.raises(ValueError, match="'skewness'"):
         vs.groupby(sdf, by=by, aggs={"x": ["skew"]})
 

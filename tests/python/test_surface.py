@@ -70,8 +70,7 @@ def test_names_signatures_and_docs_are_the_stubs():
             assert (list(inspect.signature(getattr(obj, name)).parameters), isinstance(
                 inspect.getattr_static(cls, name), staticmethod)) == params(fn), (node.name, name)
             assert getattr(cls, name).__doc__ == (ast.get_docstring(fn) if name in DOCUMENTED else None)
-        with pytest.raises(TypeError):
-            type("Sub", (cls,), {})                # not subclassable
+        pytest.raises(TypeError, type, "Sub", (cls,), {})       # not subclassable
         assert not hasattr(obj, "__dict__")
 
 
@@ -103,8 +102,7 @@ def test_binding_and_conversion():
         # last: a conversion's TypeError names the argument and keeps its cause
         (lambda: s.add(raising(inner)), TypeError, "argument 'x': boom"),
     ]:
-        with pytest.raises(exc) as e:
-            call()
+        e = pytest.raises(exc, call)
         assert str(e.value) == message
     assert e.value.__cause__ is root
 
