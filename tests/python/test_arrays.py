@@ -25,10 +25,12 @@ BULK = [(va.sum, varnix.SumF64, 1), (va.moments, varnix.MomentsF64, 1), (va.mome
         (va.extrema, varnix.ExtremaF64, 1), (lambda x, skipna=False: va.histogram(x, EDGES), None, 1),
         (va.cov, varnix.CovF64, 2), (va.weighted_moments, varnix.WeightedMomentsF64, 2)]
 DTYPES = ["f2", "f4", "f8", "g", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?"]
+PART = 2**16   # the fewest values a thread takes: n values run on min(threads, n // PART) threads
+GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
 
 
 def image(state):
-    return state.encode() if hasattr(state, "encode") else state.to_bytes()
+    return state if isinstance(state, bytes) else state.encode() if hasattr(state, "encode") else state.to_bytes()
 
 
 def nan_in(row):
@@ -94,9 +96,6 @@ def test_long_and_other_columns():
         bulk_is_one_by_one(col, col[::-1], skipna)
 
 
-PART = 2**16   # the fewest values a thread takes: n values run on min(threads, n // PART) threads
-
-
 @pytest.mark.parametrize("n", [2 * PART - 1, 2 * PART, 3 * PART + 1, 7 * PART + 5])
 def test_states_do_not_depend_on_the_number_of_threads(n):
     rng = np.random.default_rng(n)     # exponents across the whole range, subnormals, NaNs and one infinity
@@ -118,16 +117,13 @@ def test_states_do_not_depend_on_the_number_of_threads(n):
     for call in calls:
         assert len({call(t) for t in (1, 2, 3, 7)}) == 1
     assert va.sum(finite, threads=3).value() == math.fsum(finite)
-    whole = varnix.FastSumF64()                 # the module's own bulk paths split across every usable CPU
+    # the module's own bulk paths split across every usable CPU
+    whole, d, z = varnix.FastSumF64(), varnix.DotF64(), np.nan_to_num(y)[: len(finite)]
     whole.extend(finite)
+    d.extend(finite, z)
     assert whole.finish().to_bytes() == va.sum(finite, threads=1).to_bytes()
-    d, z = varnix.DotF64(), np.nan_to_num(y)
-    d.extend(finite, z[: len(finite)])
-    assert d.state_hash() == hashlib.sha256(va.dot_state(finite, z[: len(finite)], threads=1)).digest()
-    assert outcome(lambda: varnix.dot(finite, z[: len(finite)])) == outcome(d.value)
-
-
-GOOD_H = histogram_image([0.0, 1.0], [1, 2, 3], 0)
+    assert d.state_hash() == hashlib.sha256(va.dot_state(finite, z, threads=1)).digest()
+    assert outcome(lambda: varnix.dot(finite, z)) == outcome(d.value)
 
 
 @pytest.mark.parametrize("call, message", [      # TypeError: the argument's type is refused, with any message
@@ -165,13 +161,11 @@ def test_refusals(call, message):
         assert outcome(call) == message
 
 
-def test_merge_all_names_what_it_merges_and_zero_rows_keep_their_width():
+def test_merge_all_names_what_it_merges():
     for o in (varnix.ReplicatedSum(), varnix.DeltasSum(), varnix.FastSumF64(), 1.0, type("SumF64", (), {})()):
-        with pytest.raises(TypeError) as e:
-            va.merge_all([o])
+        e = pytest.raises(TypeError, va.merge_all, [o])
         assert all(n in str(e.value) for n in ("SumF64", "CovMatrixF64", "HistogramF64", "ExtremaF64", "MomentsMap"))
         assert str(e.value).endswith("not " + type(o).__name__) and "ReplicatedSum," not in str(e.value)
-    assert va.cov_matrix(np.zeros((0, 3)), []).encode() == varnix.CovMatrixF64(3).encode()
 
 
 @given(st.lists(any_f64, max_size=60), st.randoms(use_true_random=False))
@@ -202,10 +196,12 @@ def test_histogram_merge_adds_counts_saturating(ca, cb, ua, ub):
 
 
 def test_pickling_is_opt_in_and_states_return_from_worker_processes():
-    refused = subprocess.run([sys.executable, "-c", "import pickle, varnix, varnix_arrays\n"
-                              "try:\n    pickle.dumps(varnix.SumF64())\nexcept TypeError as e:\n    print(e)"],
-                             capture_output=True, text=True, check=True)
-    assert refused.stdout.strip() == "cannot pickle 'builtins.SumF64' object"
+    # a fresh interpreter: pickling refused until enabled, and Arrow columns (from polars) read without pyarrow
+    code = ("import pickle, sys; sys.modules['pyarrow'] = None\nimport polars as pl, varnix, varnix_arrays as va\n"
+            "print(va.sum(pl.Series([1e16, None, 1.0, -1e16]), skipna=True).value())\n"
+            "try:\n    pickle.dumps(varnix.SumF64())\nexcept TypeError as e:\n    print(e)")
+    fresh = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert fresh == "1.0\ncannot pickle 'builtins.SumF64' object\n"
     va.enable_pickling()
     for s in [bulk(*([1.0, -2.5, 1e300], [3.0, 0.5, 1.0])[:arity]) for bulk, _, arity in BULK] + \
              [va.cov_matrix([[1.0, 2.0], [3.0, -4.0]], [0.5, 0.25])]:

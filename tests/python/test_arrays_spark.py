@@ -6,9 +6,11 @@ import shutil
 import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import varnix_arrays as va
+from test_arrays import image
 
 pa = pytest.importorskip("pyarrow")
 pytest.importorskip("pyspark")
@@ -30,40 +32,35 @@ TABLE = pa.table({"x": pa.array(X, mask=NULL_X), "y": Y, "k": pa.array(K, mask=N
 XV, YV = X[~NULL_X], Y[~NULL_X]             # the rows without a null in x (y has none)
 EDGES = [-1e9, -1.0, 0.0, 1e-6, 3.0, 1e12]
 AGGS = {"x": ["count", "sum", "mean", "var", "min", "max"], "y": ["sample_variance", "skewness", "kurtosis"]}
-
-
-class Sessions:
-    """One local Spark session at a time; asking for other cores stops it and starts another in the same JVM."""
-
-    def __init__(self):
-        self.cores, self.session = None, None
-
-    def __call__(self, cores):
-        if cores != self.cores:
-            from pyspark.sql import SparkSession
-            self.stop()
-            self.session = (SparkSession.builder.master(f"local[{cores}]").appName("varnix-tests")
-                            .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
-                            .config("spark.sql.shuffle.partitions", "5").getOrCreate())
-            self.session.sparkContext.setLogLevel("ERROR")
-            self.cores = cores
-        return self.session
-
-    def stop(self):
-        if self.session is not None:
-            self.session.stop()
-            self.session, self.cores = None, None
+ROWS = ~NULL_X & ~NULL_K                    # cov_matrix reads k too: rows with a null there go
+CALLS = {   # each reduction's arguments after the frame, and locally over the rows Spark's reads
+    "sum": (["x"], [XV]), "moments4": (["x"], [XV]), "extrema": (["x"], [XV]), "cov": (["x", "y"], [XV, YV]),
+    "cov_matrix": ([["y", "k"], "x"], [np.column_stack([Y[ROWS], K[ROWS]]), X[ROWS]]),
+    "histogram": (["x", EDGES], [XV, EDGES]),
+}
 
 
 @pytest.fixture(scope="session")
 def spark():
-    """Python workers run this interpreter and import varnix_arrays from where it does."""
+    """A local Spark session of the cores asked for: another number stops it and starts one in the same JVM. Python
+    workers run this interpreter and import varnix_arrays from where it does."""
+    from pyspark.sql import SparkSession
     os.environ["PYSPARK_PYTHON"] = os.environ["PYSPARK_DRIVER_PYTHON"] = sys.executable
-    site = str(pathlib.Path(va.__file__).parents[1])
-    os.environ["PYTHONPATH"] = os.pathsep.join([site] + [p for p in [os.environ.get("PYTHONPATH")] if p])
-    sessions = Sessions()
-    yield sessions
-    sessions.stop()
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pathlib.Path(va.__file__).parents[1]),
+                                                             os.environ.get("PYTHONPATH")]))
+    live = {}
+
+    def session(cores):
+        if cores not in live:
+            [s.stop() for s in live.values()]
+            live.clear()
+            live[cores] = (SparkSession.builder.master(f"local[{cores}]").appName("varnix-tests")
+                           .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
+                           .config("spark.sql.shuffle.partitions", "5").getOrCreate())
+            live[cores].sparkContext.setLogLevel("ERROR")
+        return live[cores]
+    yield session
+    [s.stop() for s in live.values()]
 
 
 @pytest.mark.parametrize("by, skipna, partitionings", [("s", False, (1, 7, 31)), (["k", "s"], True, (31,)),
@@ -73,27 +70,11 @@ def test_groupby_table_is_the_local_groupby_for_any_partitioning(spark, by, skip
     expected = va.groupby(TABLE, by=by, aggs=AGGS, skipna=skipna, states=True).to_pandas()
     for parts in partitionings:            # by k: 31 partitions leave most of them empty
         got = vs.groupby(sdf.repartition(parts, "k"), by=by, aggs=AGGS, skipna=skipna, states=True).toPandas()
-        assert list(got.columns) == list(expected.columns)
-        for name in expected.columns:      # cell for cell: NaN where NaN, states byte for byte
-            a, b = got[name].tolist(), expected[name].tolist()
-            assert [bytes(v) if isinstance(v, bytearray) else v for v in a] == b or \
-                np.array_equal(np.asarray(a, dtype=float), np.asarray(b, dtype=float), equal_nan=True), name
-    plain = vs.groupby(sdf, by=by, aggs={"x": "sum"})
-    assert plain.columns == ([by] if isinstance(by, str) else by) + ["x_sum"]
+        got = got.map(lambda v: bytes(v) if isinstance(v, bytearray) else v)   # states byte for byte, NaN where NaN
+        pd.testing.assert_frame_equal(got, expected, check_dtype=False, check_exact=True)
+    assert vs.groupby(sdf, by=by, aggs={"x": "sum"}).columns == ([by] if isinstance(by, str) else by) + ["x_sum"]
     with pytest.raises(ValueError, match="'skewness'"):
         vs.groupby(sdf, by=by, aggs={"x": ["skew"]})
-
-
-ROWS = ~NULL_X & ~NULL_K                    # cov_matrix reads k too: rows with a null there go
-CALLS = {   # each reduction's arguments after the frame, and locally over the rows Spark's reads
-    "sum": (["x"], [XV]), "moments4": (["x"], [XV]), "extrema": (["x"], [XV]), "cov": (["x", "y"], [XV, YV]),
-    "cov_matrix": ([["y", "k"], "x"], [np.column_stack([Y[ROWS], K[ROWS]]), X[ROWS]]),
-    "histogram": (["x", EDGES], [XV, EDGES]),
-}
-
-
-def encoded(state):
-    return state.to_bytes() if hasattr(state, "to_bytes") else state.encode()
 
 
 @pytest.mark.parametrize("cores", [2, 1])
@@ -106,8 +87,8 @@ def test_reductions_are_the_local_state_for_any_partitioning_and_cores(spark, co
         d = sdf.repartition(parts, *by)
         for name in names:
             on_spark, local = CALLS[name]
-            assert encoded(getattr(vs, name)(d, *on_spark, skipna=skipna)) == \
-                encoded(getattr(va, name)(*local, skipna=skipna)), (name, parts, skipna)
+            assert image(getattr(vs, name)(d, *on_spark, skipna=skipna)) == \
+                image(getattr(va, name)(*local, skipna=skipna)), (name, parts, skipna)
     if cores == 2:
         assert vs.moments(sdf.filter("y > 1e300"), "x").to_bytes() == va.moments([]).to_bytes()
         assert vs.sum(sdf, "k").to_bytes() == va.sum(K[~NULL_K]).to_bytes()     # integers, as float(v)

@@ -105,28 +105,22 @@ def rows():
         for name in dir(cls):
             if getattr(getattr(cls, name), "__text_signature__", None) == "($self)":
                 table[f"{cls.__name__}.{name}"] = lambda m=make, n=name: call(getattr(m(), n))
+    for row, args in [("PnMomentsF64.remove", (0.75,)), ("FastSumF64.add", (2.5,)), ("DeltasSum.add", (1e300,)),
+                      ("FastSumF64.extend", (values(30000),)), ("ExtremaF64.add", (-0.0,)),
+                      ("HistogramF64.add", (3.5,)), ("HistogramF64.quantile_bounds", (0.3,)),
+                      ("CovMatrixF64.covariance", (2, 5)), ("SumMap.add", (KEYS[7], 1.0)),
+                      ("SumMap.add new key", ("k99999", 1.0)), ("SumMap.value", (KEYS[9],)),
+                      ("MomentsMap.add new key", ("", 1.0)), ("MomentsMap.mean", (KEYS[9],)),
+                      ("MomentsMap.variance", (KEYS[9],)), ("ReplicatedSum.add new replica", (2**64 - 1, 1.0))]:
+        cls, method = row.split()[0].split(".")          # a call on the class's filled state
+        table[row] = lambda m=makers[getattr(vx, cls)], f=method, a=args: call(getattr(m(), f), *a)
     table.update({
         "SumF64.try_unmerge": lambda: call(filled(vx.SumF64).try_unmerge, filled(vx.SumF64, 40)),
-        "PnMomentsF64.remove": lambda: call(filled(vx.PnMomentsF64).remove, 0.75),
         "DotF64.extend": lambda: call(filled(vx.DotF64, 5, 0, 2, "push").extend, values(3000), values(3000, 1)),
-        "FastSumF64.add": lambda: call(filled(vx.FastSumF64).add, 2.5),
-        "FastSumF64.extend": lambda: call(filled(vx.FastSumF64).extend, values(30000)),
-        "DeltasSum.add": lambda: call(filled(vx.DeltasSum).add, 1e300),
-        "ExtremaF64.add": lambda: call(filled(vx.ExtremaF64).add, -0.0),
         "Moments4F64.kurtosis first on a thread": lambda: first_on_new_thread(filled(vx.Moments4F64).kurtosis),
-        "HistogramF64.add": lambda: call(hist(1000).add, 3.5),
-        "HistogramF64.quantile_bounds": lambda: call(hist(1000).quantile_bounds, 0.3),
         "CovMatrixF64.add": lambda: call(covmat(30, 10).add, values(30, 2), 1.5),
         "CovMatrixF64.merge": lambda: call(covmat(30, 10).merge, covmat(30, 12, 3)),
         "CovMatrixF64.sub": lambda: call(covmat(30, 10).sub, covmat(30, 4)),
-        "CovMatrixF64.covariance": lambda: call(covmat(8, 40).covariance, 2, 5),
-        "SumMap.add": lambda: call(keyed(vx.SumMap, KEYS).add, KEYS[7], 1.0),
-        "SumMap.add new key": lambda: call(keyed(vx.SumMap, KEYS).add, "k99999", 1.0),
-        "SumMap.value": lambda: call(keyed(vx.SumMap, KEYS).value, KEYS[9]),
-        "MomentsMap.add new key": lambda: call(keyed(vx.MomentsMap, KEYS).add, "", 1.0),
-        "MomentsMap.mean": lambda: call(keyed(vx.MomentsMap, KEYS).mean, KEYS[9]),
-        "MomentsMap.variance": lambda: call(keyed(vx.MomentsMap, KEYS).variance, KEYS[9]),
-        "ReplicatedSum.add new replica": lambda: call(keyed(vx.ReplicatedSum, KEYS).add, 2**64 - 1, 1.0),
         "va.merge_dot_states": lambda: call(va.merge_dot_states, va.dot_state(a, b), va.dot_state(b, a[::-1])),
         "va.merge_extrema": lambda: call(va.merge_extrema, va.extrema(a), va.extrema(b)),
         # Split across threads that each make their exception data under the limit.
@@ -144,8 +138,8 @@ def rows():
         "CovMatrixF64() first on a thread": lambda: first_on_new_thread(vx.CovMatrixF64, 120),
         "CovMatrixF64.decode": lambda: call(vx.CovMatrixF64.decode, covmat(80, 3).encode()),
         "CovMatrixF64.regression_exact d=24": lambda: call(covmat(24, 60).regression_exact),
-        "SumMap.merge": lambda: call(keyed(vx.SumMap, KEYS).merge, keyed(vx.SumMap, OTHER, 1)),
-        "MomentsMap.merge": lambda: call(keyed(vx.MomentsMap, KEYS).merge, keyed(vx.MomentsMap, OTHER, 1)),
+        **{f"{c.__name__}.merge": lambda c=c: call(keyed(c, KEYS).merge, keyed(c, OTHER, 1))
+           for c in (vx.SumMap, vx.MomentsMap)},
         "ReplicatedSum.join": lambda: call(keyed(vx.ReplicatedSum, KEYS).join, keyed(vx.ReplicatedSum, OTHER, 1, 2)),
         "va.cov_matrix": lambda: call(va.cov_matrix, np.stack([a[:3000]] * 40, axis=1), b[:3000]),
         "va.histogram": lambda: call(va.histogram, a, np.arange(-300.0, 300.0, 0.01)),
@@ -196,7 +190,8 @@ def attempt(fn, args, spare=None):
     result = error = None
     blocks, objects = [], []
     if spare is not None:
-        size = vm_size()
+        with open("/proc/self/status") as f:
+            size = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
         resource.setrlimit(AS, (size, LIMITS[1]))
         try:
             for n in (1 << 16, 4096, 512, 64, 16):
@@ -216,11 +211,6 @@ def attempt(fn, args, spare=None):
     for p in blocks:
         LIBC.free(p)
     return result, error
-
-
-def vm_size():
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize"))
 
 
 def sweep(make):

@@ -70,17 +70,12 @@ def test_names_signatures_and_docs_are_the_stubs():
             assert (list(inspect.signature(getattr(obj, name)).parameters), isinstance(
                 inspect.getattr_static(cls, name), staticmethod)) == params(fn), (node.name, name)
             assert getattr(cls, name).__doc__ == (ast.get_docstring(fn) if name in DOCUMENTED else None)
-        with pytest.raises(TypeError):
-            type("Sub", (cls,), {})                # not subclassable
+        pytest.raises(TypeError, type, "Sub", (cls,), {})       # not subclassable
         assert not hasattr(obj, "__dict__")
 
 
-def raising(e):
-    """An object whose conversion to float raises e."""
-    return type("Raising", (), {"__float__": lambda s: (_ for _ in ()).throw(e)})()
-
-
 def test_binding_and_conversion():
+    raising = lambda e: type("Raising", (), {"__float__": lambda s: (_ for _ in ()).throw(e)})()  # noqa: E731
     s, t = SumF64(), SumF64()
     t.add(x=2.0)                                  # every parameter binds by keyword too
     s.merge(other=t)
@@ -107,8 +102,7 @@ def test_binding_and_conversion():
         # last: a conversion's TypeError names the argument and keeps its cause
         (lambda: s.add(raising(inner)), TypeError, "argument 'x': boom"),
     ]:
-        with pytest.raises(exc) as e:
-            call()
+        e = pytest.raises(exc, call)
         assert str(e.value) == message
     assert e.value.__cause__ is root
 
