@@ -253,8 +253,7 @@ TEST(Receipts, FixedCorpusIsMachineIndependent) {
                    "395bc2872ae53b888b89d73c0a39dccc15e94b0bd9f45440b922deb6d7672cfb");
 }
 
-// Flush-to-zero with denormals-are-zero, or a directed rounding mode, changes no state or value (histograms: in
-// test_hist.cpp).
+// Flush-to-zero with denormals-are-zero, or a directed rounding mode, changes no state or value.
 void set_flush_to_zero() {
 #if defined(__x86_64__)
     __builtin_ia32_ldmxcsr(__builtin_ia32_stmxcsr() | 0x8040);  // FTZ and DAZ
