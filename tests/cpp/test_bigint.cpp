@@ -142,8 +142,7 @@ TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
         if (!c) continue;
         EXPECT_TRUE(c->det == det && s->det == det && s->numerators == c->numerators) << trial;
         for (std::size_t i = 0; i < m; ++i) {  // G·(D_k) = D·b, which only Cramer's numerators solve
-            Int lhs = 0;
-            for (std::size_t k = 0; k < m; ++k) lhs += g[i][k] * c->numerators[k];
+            const Int lhs = std::inner_product(g[i].begin(), g[i].end(), c->numerators.begin(), Int(0));
             EXPECT_EQ(lhs, det * a[i][m]) << trial;
         }
     }
