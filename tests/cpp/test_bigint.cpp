@@ -142,8 +142,7 @@ TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
         if (!c) continue;
         EXPECT_TRUE(c->det == det && s->det == det && s->numerators == c->numerators) << trial;
         for (std::size_t i = 0; i < m; ++i) {  // G·(D_k) = D·b, which only Cramer's numerators solve
-            Int lhs = 0;
-            for (std::size_t k = 0; k < m; ++k) lhs += g[i][k] * c->numerators[k];
+            const Int lhs = std::inner_product(g[i].begin(), g[i].end(), c->numerators.begin(), Int(0));
             EXPECT_EQ(lhs, det * a[i][m]) << trial;
         }
     }
@@ -166,19 +165,7 @@ TEST(GmpReserve, EveryBoundedStatisticFitsHalfTheReserveAndKeepsItsBits) {
         }
     };
     std::size_t most = 0;
-    auto both = [&](auto... stats) {
-        for (auto stat : {stats...}) {
-            auto bits = [](vx::Stat<double> r) { return r ? std::bit_cast<std::uint64_t>(r.value()) : int(r.error()); };
-            const std::uint64_t plain = bits(stat());
-            vx::force_gmp_reserve(true);
-            EXPECT_EQ(bits(stat()), plain);
-            const vx::GmpReserveUse use = vx::gmp_reserve_use();
-            vx::force_gmp_reserve(false);
-            EXPECT_FALSE(use.overflowed);
-            most = std::max(most, use.high_water);
-        }
-    };
-    using F = std::function<vx::Stat<double>()>;
+    auto bits = [](vx::Stat<double> r) { return r ? std::bit_cast<std::uint64_t>(r.value()) : int(r.error()); };
     for (int round = 0; round < 40; ++round) {
         vx::Moments4F64 m4;
         vx::MomentsF64 m2;
@@ -189,12 +176,21 @@ TEST(GmpReserve, EveryBoundedStatisticFitsHalfTheReserveAndKeepsItsBits) {
              c.sum_xx.sum, c.sum_yy.sum, c.sum_xy.sum, w.sum_w, w.sum_wx.sum, w.sum_wxx.sum, pn.added.sum_x,
              pn.added.sum_xx.sum, pn.removed.sum_x, pn.removed.sum_xx.sum);
         pn.removed.sum_x.count = rng() % 3;
-        both(F([&] { return vx::try_variance(m4); }), F([&] { return vx::try_kurtosis(m4); }),
-             F([&] { return vx::try_excess_kurtosis(m4); }), F([&] { return vx::try_skewness(m4); }),
-             F([&] { return vx::try_sample_variance(m2); }), F([&] { return vx::try_stddev(m2); }),
-             F([&] { return vx::try_slope(c); }), F([&] { return vx::try_intercept(c); }),
-             F([&] { return vx::try_correlation(c); }), F([&] { return vx::try_variance(w); }),
-             F([&] { return vx::try_variance(pn); }));
+        for (const auto& stat : std::initializer_list<std::function<vx::Stat<double>()>>{
+                 [&] { return vx::try_variance(m4); }, [&] { return vx::try_kurtosis(m4); },
+                 [&] { return vx::try_excess_kurtosis(m4); }, [&] { return vx::try_skewness(m4); },
+                 [&] { return vx::try_sample_variance(m2); }, [&] { return vx::try_stddev(m2); },
+                 [&] { return vx::try_slope(c); }, [&] { return vx::try_intercept(c); },
+                 [&] { return vx::try_correlation(c); }, [&] { return vx::try_variance(w); },
+                 [&] { return vx::try_variance(pn); }}) {
+            const std::uint64_t plain = bits(stat());
+            vx::force_gmp_reserve(true);
+            EXPECT_EQ(bits(stat()), plain);
+            const vx::GmpReserveUse use = vx::gmp_reserve_use();
+            vx::force_gmp_reserve(false);
+            EXPECT_FALSE(use.overflowed);
+            most = std::max(most, use.high_water);
+        }
     }
     EXPECT_GT(most, 0u);
     EXPECT_LE(most, vx::kGmpReserveBytes / 2);

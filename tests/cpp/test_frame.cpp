@@ -51,7 +51,7 @@ bool run(const char* code) {
     return ran;
 }
 
-TEST(Frame, UnreachedKindsAndFailures) {
+TEST(Frame, UnreachedKindsFailuresAndMissingArguments) {
     EXPECT_TRUE(run(R"py(
 def error(call):
     try:
@@ -67,25 +67,21 @@ assert error(lambda: limited(-1.0)) == ("OverflowError", True, "limit reached")
 assert error(lambda: allocate(1.0))[:2] == ("MemoryError", True)
 assert error(lambda: broken(1.0)) == ("PanicException", False, "invariant broken")  # escapes `except Exception`
 
-# the most parameters a call takes, each subset of them missing: the message names exactly those, in order
+# each subset of the parameters missing: the message names exactly those, in order
 import itertools
 names = ["a", "bb", "ccc", "d"]
 for given in itertools.product([False, True], repeat=4):
     kwargs = {n: 1.0 for n, g in zip(names, given) if g}
     gone = [f"'{n}'" for n, g in zip(names, given) if not g]
-    listed = " and ".join(gone) if len(gone) == 2 else ", ".join(gone[:-1]) + ", and " + gone[-1] if gone[1:] else "".join(gone)
+    listed = " and ".join(gone) if len(gone) < 3 else ", ".join(gone[:-1]) + ", and " + gone[-1]
     want = f"four() missing {len(gone)} required positional argument{'s' * (len(gone) > 1)}: {listed}"
     assert error(lambda: four(**kwargs)) == (("TypeError", True, want) if gone else None), (given, want)
     if gone == ["'d'"]:
         assert error(lambda: four(1.0, 1.0, 1.0)) == ("TypeError", True, want)
 assert four(1.0, 2.0, ccc=3.0, d=4.0) == 10.0
 )py"));
-}
-
-// The binder reads no slot past the parameters: with the slot after the fourth null, a call missing only 'd'
-// still names only 'd'.
-TEST(Frame, MissingArgumentsReadNoSlotPastTheParameters) {
-    ASSERT_TRUE(run(""));
+    // The binder reads no slot past the parameters: with the slot after the fourth null, a call missing only 'd'
+    // still names only 'd'.
     PyObject* one = PyFloat_FromDouble(1.0);
     PyObject *args[] = {one, one, one}, *out[vxpy::kMaxParams + 1] = {};
     EXPECT_FALSE(vxpy::bind_slow(vxpy::Wrapper<vxpy::ModuleOwner, "four(a, bb, ccc, d)\n--\n\n", &four>::site,
