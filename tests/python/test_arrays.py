@@ -196,8 +196,10 @@ def test_histogram_merge_adds_counts_saturating(ca, cb, ua, ub):
 
 
 def test_pickling_is_opt_in_and_states_return_from_worker_processes():
-    # a fresh interpreter: pickling refused until enabled, and Arrow columns (from polars) read without pyarrow
-    code = ("import pickle, sys; sys.modules['pyarrow'] = None\nimport polars as pl, varnix, varnix_arrays as va\n"
+    # a fresh interpreter: pickling refused until enabled, and Arrow columns (from polars) read without pyarrow,
+    # numpy or pandas
+    code = ("import pickle, sys; sys.modules.update(pyarrow=None, numpy=None, pandas=None)\n"
+            "import polars as pl, varnix, varnix_arrays as va\n"
             "print(va.sum(pl.Series([1e16, None, 1.0, -1e16]), skipna=True).value())\n"
             "try:\n    pickle.dumps(varnix.SumF64())\nexcept TypeError as e:\n    print(e)")
     fresh = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout

@@ -5,12 +5,12 @@ to adding the values one by one; the states travel as the classes' public
 byte encodings.
 """
 import copyreg as _copyreg
+import importlib as _importlib
 import operator as _operator
 
 import varnix as _vx
 
 from . import _native
-from ._groupby import groupby, merge
 from ._version import __version__
 
 __all__ = [
@@ -22,6 +22,15 @@ __all__ = [
 ]
 
 DOT_STATE_BYTES = 282
+
+
+def __getattr__(name):
+    # The group-by needs numpy and pandas: it is imported on first use, so that the rest of the package needs
+    # neither (a column may be any sequence).
+    if name in ("groupby", "merge", "_groupby"):
+        module = _importlib.import_module("._groupby", __name__)
+        return module if name == "_groupby" else getattr(module, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def _threads(threads):
