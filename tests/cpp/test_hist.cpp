@@ -7,7 +7,6 @@
 #include <cfenv>
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -41,9 +40,7 @@ void set_flush_to_zero();  // in test_core.cpp
 TEST(Histogram, EverySearchFindsThePlainSearchBin) {
     std::mt19937_64 r(18);
     int kinds[5] = {};
-    // VX_HIST_TRIALS lowers the count where a rounding-mode switch is slow: the aarch64 suite runs under qemu.
-    const int trials = std::getenv("VX_HIST_TRIALS") ? std::atoi(std::getenv("VX_HIST_TRIALS")) : 3000;
-    for (int trial = 0; trial < trials; ++trial) {
+    for (int trial = 0; trial < 3000; ++trial) {
         const int n = trial < 40 ? trial / 2 + 1 : int(r() % 300) + 1, way = int(r() % 10);
         const int e = int(r() % 2000) - 1040;  // the spacing's binade, subnormal to near overflow
         const double h = std::ldexp(1.0 + double(r() % 1024) / 1024, e), lo = -h * double(r() % (2 * n + 1));
@@ -92,5 +89,5 @@ TEST(Histogram, EverySearchFindsThePlainSearchBin) {
     }
     EXPECT_EQ(kinds[int(vx::EdgeIndex::Kind::Unordered)], 0);
     using enum vx::EdgeIndex::Kind;
-    for (auto kind : {Uniform, Table, KeyTable, Tree}) EXPECT_GT(kinds[int(kind)], trials / 20) << int(kind);  // each
+    for (auto kind : {Uniform, Table, KeyTable, Tree}) EXPECT_GT(kinds[int(kind)], 150) << int(kind);  // each tested
 }
