@@ -82,6 +82,7 @@ def _result(r, name, compute):
     return finish(r.compute()) if compute else dask.delayed(finish)(r)
 
 
+# Each task reduces its chunk on one thread: the workers already share the CPUs.
 def _fixed(native, name):
     def reduce(x, *, skipna=False, split_every=None, compute=True):
         flag = bool(skipna)
@@ -127,7 +128,6 @@ def histogram(x, edges, split_every=None, compute=True):
     return _result(r, "HistogramF64", compute)
 
 
-# Each task reduces its chunk on one thread: the workers already share the CPUs.
 # ---------------------------------------------------------------- group-by
 
 def _groupby(df, by, column, chunk_state, name, skipna):
