@@ -4,6 +4,8 @@ Each chunk is reduced to its byte state by varnix_arrays, the byte states are
 merged in any tree, and the result is the varnix object, so that every
 chunking, scheduler and repetition gives the same state and state hash.
 """
+from functools import partial
+
 import dask
 import dask.array as da
 import dask.dataframe as dd
@@ -34,30 +36,43 @@ def _flat(parts):
             yield from _flat(p)
 
 
-def _reduce(x, chunk_state, merge, split_every):
-    """Tree reduction of a Dask array of any shape to one byte state, a 0-d Dask array of one object.
+# The task functions are module functions, bound to their arguments by functools.partial: Dask tokenizes every
+# task function, and a closure is tokenized by pickling what it captures (for a persisted array, its data), which
+# made building the graph of a reduction cost more than computing it.
+def _merge(parts, cls):
+    return _va.merge_all(list(_flat(parts)), cls=cls)
 
-    chunk_state maps a block to its byte state; without one, the blocks are
-    object arrays of byte states already, and are merged as they are.
+
+def _chunk(block, axis=None, keepdims=True, computing_meta=False, *, state, cls):
+    """A block's byte state: state(values, *args) of its values, or, for blocks of byte states, their merge."""
+    if computing_meta:
+        return np.empty((0,) * block.ndim, dtype=object)
+    if state is None:
+        return _holder(_merge(block, cls), block.ndim)
+    fn, args = state
+    return _holder(fn(np.ascontiguousarray(block).reshape(-1), *args), block.ndim)
+
+
+def _combine(parts, axis=None, keepdims=True, *, ndim, cls):
+    return _holder(_merge(parts, cls), ndim)
+
+
+def _aggregate(parts, axis=None, keepdims=False, *, cls):
+    out = np.empty((), dtype=object)
+    out[()] = _merge(parts, cls)
+    return out
+
+
+def _reduce(x, state, cls, split_every):
+    """Tree reduction of a Dask array of any shape to one byte state of the class `cls`, a 0-d Dask array of one
+    object.
+
+    state is (fn, args): a block's byte state is fn(values, *args); without one, the blocks are object arrays of
+    byte states already, and are merged as they are.
     """
     x = da.asarray(x)
-
-    def chunk(block, axis=None, keepdims=True, computing_meta=False):
-        if computing_meta:
-            return np.empty((0,) * block.ndim, dtype=object)
-        if chunk_state is None:
-            return _holder(merge(list(_flat(block))), block.ndim)
-        return _holder(chunk_state(np.ascontiguousarray(block).reshape(-1)), block.ndim)
-
-    def combine(parts, axis=None, keepdims=True):
-        return _holder(merge(list(_flat(parts))), x.ndim)
-
-    def aggregate(parts, axis=None, keepdims=False):
-        out = np.empty((), dtype=object)
-        out[()] = merge(list(_flat(parts)))
-        return out
-
-    return da.reduction(x, chunk, aggregate, combine=combine, axis=tuple(range(x.ndim)),
+    return da.reduction(x, partial(_chunk, state=state, cls=cls), partial(_aggregate, cls=cls),
+                        combine=partial(_combine, ndim=x.ndim, cls=cls), axis=tuple(range(x.ndim)),
                         keepdims=False, dtype=object, concatenate=False, split_every=split_every,
                         meta=np.empty((), dtype=object))
 
@@ -86,7 +101,7 @@ def _result(r, name, compute):
 def _fixed(native, name):
     def reduce(x, *, skipna=False, split_every=None, compute=True):
         flag = bool(skipna)
-        r = _reduce(x, lambda v: native(v, flag, 1), lambda parts: _va.merge_all(parts, cls=name), split_every)
+        r = _reduce(x, (native, (flag, 1)), name, split_every)
         return _result(r, name, compute)
     return reduce
 
@@ -101,6 +116,11 @@ extrema = _fixed(_native.extrema, "ExtremaF64")
 extrema.__doc__ = "ExtremaF64 of every value of a Dask array (a Delayed when compute=False)."
 
 
+def _pair_state(a, b, skipna):
+    return _holder(_native.cov(np.ascontiguousarray(a).reshape(-1), np.ascontiguousarray(b).reshape(-1),
+                               skipna, 1), a.ndim)
+
+
 def cov(x, y, *, skipna=False, split_every=None, compute=True):
     """Exact CovF64 of the pairs of two Dask arrays of one shape (a Delayed when compute=False)."""
     x, y = da.asarray(x), da.asarray(y)
@@ -109,13 +129,9 @@ def cov(x, y, *, skipna=False, split_every=None, compute=True):
     y = y.rechunk(x.chunks)
     flag = bool(skipna)
 
-    def pair_state(a, b):
-        return _holder(_native.cov(np.ascontiguousarray(a).reshape(-1), np.ascontiguousarray(b).reshape(-1),
-                                   flag, 1), a.ndim)
-
-    states = da.map_blocks(pair_state, x, y, dtype=object, chunks=tuple((1,) * len(c) for c in x.chunks),
+    states = da.map_blocks(_pair_state, x, y, flag, dtype=object, chunks=tuple((1,) * len(c) for c in x.chunks),
                            meta=np.empty((0,) * x.ndim, dtype=object))
-    r = _reduce(states, None, lambda parts: _va.merge_all(parts, cls="CovF64"), split_every)
+    r = _reduce(states, None, "CovF64", split_every)
     return _result(r, "CovF64", compute)
 
 
@@ -123,8 +139,7 @@ def histogram(x, edges, split_every=None, compute=True):
     """HistogramF64 over the edges of every value of a Dask array (a Delayed when compute=False)."""
     edges = [float(e) for e in edges]
     _native.histogram([], edges, False, 1)  # refuses unusable edges before any task runs
-    r = _reduce(x, lambda v: _native.histogram(v, edges, False, 1),
-                lambda parts: _va.merge_all(parts, cls="HistogramF64"), split_every)
+    r = _reduce(x, (_native.histogram, (edges, False, 1)), "HistogramF64", split_every)
     return _result(r, "HistogramF64", compute)
 
 
