@@ -142,13 +142,13 @@ def test_subtraction_poisoning_dimensions_and_decoding():
 
 def test_keyboard_interrupt_stops_the_exact_tier():
     rng = random.Random(5)
-    m = filled(90, [[rng.random() for _ in range(91)] for _ in range(120)])
+    m = filled(200, [[rng.random() for _ in range(201)] for _ in range(260)])
     before, previous = m.encode(), signal.signal(signal.SIGALRM, signal.default_int_handler)
     try:     # the solver holds the interpreter lock: only a signal, which it polls for, can stop it
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        signal.setitimer(signal.ITIMER_REAL, 0.03)
         with pytest.raises(KeyboardInterrupt):
             m.regression_exact()
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    assert m.encode() == before and m.count() == 120
+    assert m.encode() == before and m.count() == 260
