@@ -189,18 +189,70 @@ bool reconstruct(const Int& y, const Int& P, std::size_t bits, Int& num, Int& de
     return true;
 }
 
-// X = Σ d[t·stride]·p^t over n digits, by Horner's rule on limbs.
-void from_digits(Int& out, const u64* d, std::size_t stride, std::size_t n, u64 p) {
+// One row of M·x_t: per limb k of the entries (G of them, `Fixed` when
+// known at compile time), the sum of the products limb·x_j, each below
+// 2^125, as a 128-bit part sum[k] and a count top[k] of its wraps (m of
+// them at most); returns the sum of the x_j of negative entries, whose two's
+// complement counts 2^(64G) too many.
+template <std::size_t Fixed>
+u128 row_sums(const u64* row, const u64* signs, const u64* x, std::size_t m, std::size_t width,
+              u128* sum, u64* top) {
+    const std::size_t G = Fixed ? Fixed : width;
+    u128 s[Fixed ? Fixed : 1] = {}, negs = 0;
+    u64 t[Fixed ? Fixed : 1] = {};
+    u128* a = Fixed ? s : sum;
+    u64* c = Fixed ? t : top;
+    if (!Fixed) std::fill(sum, sum + G, 0), std::fill(top, top + G, 0);
+    for (std::size_t j = 0; j < m; ++j) {
+        const u64 xj = x[j];
+#pragma GCC unroll 4
+        for (std::size_t k = 0; k < G; ++k) {
+            const u128 prod = u128(row[j * G + k]) * xj;
+            a[k] += prod;
+            c[k] += a[k] < prod;
+        }
+        negs += xj & signs[j];
+    }
+    if (Fixed) std::copy(s, s + G, sum), std::copy(t, t + G, top);
+    return negs;
+}
+
+// X = Σ_{t<n} d[t]·p^t: Horner's rule on limbs up to kHorner digits, above
+// that X_low + p^h·X_high with h = n/2, so that the cost is that of a few
+// multiplications of integers of X's size rather than n passes over it.
+// The powers p^h are the same for every coordinate and kept in `powers`.
+constexpr std::size_t kHorner = 24;
+
+struct Powers {
+    u64 p;
+    std::vector<std::pair<std::size_t, Int>> known;
+    const Int& of(std::size_t h) {
+        for (const auto& [e, v] : known)
+            if (e == h) return v;
+        known.emplace_back(h, Int());
+        mpz_ui_pow_ui(known.back().second.get_mpz_t(), p, h);
+        return known.back().second;
+    }
+};
+
+void from_digits(Int& out, const u64* d, std::size_t n, Powers& powers) {
+    if (n > kHorner) {
+        const std::size_t h = n / 2;
+        Int high;
+        from_digits(out, d, h, powers);
+        from_digits(high, d + h, n - h, powers);
+        mpz_addmul(out.get_mpz_t(), high.get_mpz_t(), powers.of(h).get_mpz_t());
+        return;
+    }
     mpz_ptr z = out.get_mpz_t();
     mp_limb_t* w = mpz_limbs_write(z, mp_size_t(n + 1));
     mp_size_t used = 0;
     for (std::size_t t = n; t-- > 0;) {
-        mp_limb_t carry = used ? mpn_mul_1(w, w, used, p) : 0;
+        mp_limb_t carry = used ? mpn_mul_1(w, w, used, powers.p) : 0;
         if (carry) w[used++] = carry;
-        const u64 digit = d[t * stride];
         if (used == 0) {
-            if (digit) w[used++] = digit;
-        } else if (mpn_add_1(w, w, used, digit)) {
+            if (d[t]) w[used++] = d[t];
+        } else if (mpn_add_1(w, w, used, d[t])) {
             w[used++] = 1;
         }
     }
@@ -256,7 +308,8 @@ Expected<std::optional<Rationals>, Stopped> padic_solve(const IntMatrix& a, Poll
         }
     Lu lu{m, std::vector<u64>(m * m), std::vector<u64>(m), std::vector<std::size_t>(m)};
     std::vector<u64> v(m), y(m), x(m), power(K + 1);
-    std::vector<u128> lo(G), hi(G);
+    std::vector<u128> lo(G);
+    std::vector<u64> hi(G);
     for (const u64 p : kPrimes) {
         const Field fp{p};
         for (std::size_t i = 0; i < m; ++i) {
@@ -293,30 +346,25 @@ Expected<std::optional<Rationals>, Stopped> padic_solve(const IntMatrix& a, Poll
             for (std::size_t k = 0; k < m; ++k) dig[k * digits + t] = x[k];
 
             for (std::size_t i = 0; i < m; ++i) {
-                // Row i of M·x_t: per limb l, the low and high halves of the
-                // products summed apart (each sum below m·2^64), and the
-                // negative entries' 2^(64G) as the sum of their x_j.
-                std::fill(lo.begin(), lo.end(), 0);
-                std::fill(hi.begin(), hi.end(), 0);
-                u128 negs = 0;
                 const u64* row = &mw[i * m * G];
-                for (std::size_t j = 0; j < m; ++j) {
-                    const u64 xj = x[j];
-                    for (std::size_t l = 0; l < G; ++l) {
-                        const u128 prod = u128(row[j * G + l]) * xj;
-                        lo[l] += u64(prod);
-                        hi[l] += u64(prod >> 64);
-                    }
-                    negs += xj & neg[i * m + j];
+                const u64* signs = &neg[i * m];
+                u128 negs;
+                switch (G) {  // the usual widths unrolled
+                    case 1: negs = row_sums<1>(row, signs, x.data(), m, G, lo.data(), hi.data()); break;
+                    case 2: negs = row_sums<2>(row, signs, x.data(), m, G, lo.data(), hi.data()); break;
+                    case 3: negs = row_sums<3>(row, signs, x.data(), m, G, lo.data(), hi.data()); break;
+                    case 4: negs = row_sums<4>(row, signs, x.data(), m, G, lo.data(), hi.data()); break;
+                    default: negs = row_sums<0>(row, signs, x.data(), m, G, lo.data(), hi.data());
                 }
-                // out = Σ lo_l·2^(64l) + hi_l·2^(64(l+1)) - negs·2^(64G), then
+                // out = Σ (lo_l + hi_l·2^128)·2^(64l) - negs·2^(64G), then
                 // res_i - out, all modulo 2^(64K).
                 u64* out = &next[i * K];
                 const u64* in = &res[i * K];
-                u128 carry = 0;
+                u128 carry = 0;  // below 2^66 + m·2^64 after each limb
                 for (std::size_t l = 0; l < K; ++l) {
-                    if (l < G) carry += lo[l];
-                    if (l >= 1 && l - 1 < G) carry += hi[l - 1];
+                    if (l < G) carry += u64(lo[l]);
+                    if (l >= 1 && l - 1 < G) carry += u64(lo[l - 1] >> 64);
+                    if (l >= 2 && l - 2 < G) carry += hi[l - 2];
                     out[l] = u64(carry);
                     carry >>= 64;
                 }
@@ -346,14 +394,15 @@ Expected<std::optional<Rationals>, Stopped> padic_solve(const IntMatrix& a, Poll
         // and a numerator below 2^h, and by the uniqueness of fractions
         // n/e < 2^h over e <= 2^h modulo P > 2^(2h+1), a d·X_k below 2^h in
         // the symmetric range is that numerator over e = 1.
-        Int P, X, dx, half, num, den;
-        mpz_ui_pow_ui(P.get_mpz_t(), p, digits);
+        Int X, dx, half, num, den;
+        Powers powers{p, {}};
+        const Int P = powers.of(digits);
         half = P >> 1;
         Int d = 1;
         Rationals out{std::vector<Int>(m), std::vector<Int>(m)};
         for (std::size_t k = 0; k < m; ++k) {
             if (poll()) return fail(Stopped::Interrupted);
-            from_digits(X, &dig[k * digits], 1, digits, p);
+            from_digits(X, &dig[k * digits], digits, powers);
             if (d == 1)
                 dx.swap(X);
             else {

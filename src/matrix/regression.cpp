@@ -304,7 +304,9 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
 // D'·2^s_j: the rational β_j, and so its rounding, is unchanged.
 // From this size on, lifting (matrix/padic_solve.hpp) solves the system,
 // elimination only what it leaves: a system singular modulo its primes.
-constexpr std::size_t kLiftFrom = 8;
+// Below it, elimination's integers are small and lifting's fixed costs (a
+// factorization, ~2h/60 digits for an h-bit Hadamard bound) do not pay.
+constexpr std::size_t kLiftFrom = 16;
 
 Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatrixF64& m,
                                                                    Poll poll) {
