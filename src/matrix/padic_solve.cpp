@@ -60,20 +60,23 @@ struct Field {
 // below the diagonal, U on and above it, by Doolittle's order: column k of
 // L·U and row k of U are dot products of what earlier steps left, each
 // reduced lazily.  Any non-zero pivot keeps the factorization exact; false
-// when column k has none, that is, when A is singular modulo p.
+// when column k has none, that is, when A is singular modulo p.  Polls once
+// per column, O(m^2) operations.
+enum class Factored { Done, Singular, Interrupted };
 struct Lu {
     std::size_t m;
     std::vector<u64> f, uinv;       // the factors; 1 / U[k][k]
     std::vector<std::size_t> perm;  // row k of P·A is row perm[k] of A
 
-    bool factor(const Field& fp) {
+    Factored factor(const Field& fp, Poll poll) {
         auto at = [&](std::size_t i, std::size_t j) -> u64& { return f[i * m + j]; };
         for (std::size_t k = 0; k < m; ++k) {
+            if (poll()) return Factored::Interrupted;
             for (std::size_t i = k; i < m; ++i)
                 at(i, k) = fp.sub(at(i, k), fp.dot(&at(i, 0), &at(0, k), m, k));
             std::size_t r = k;
             while (r < m && at(r, k) == 0) ++r;
-            if (r == m) return false;
+            if (r == m) return Factored::Singular;
             if (r != k) {
                 std::swap_ranges(&at(r, 0), &at(r, 0) + m, &at(k, 0));
                 std::swap(perm[r], perm[k]);
@@ -83,7 +86,7 @@ struct Lu {
             uinv[k] = fp.inv(at(k, k));
             for (std::size_t i = k + 1; i < m; ++i) at(i, k) = fp.mul(at(i, k), uinv[k]);
         }
-        return true;
+        return Factored::Done;
     }
 
     // x = A^-1·v modulo p; y is scratch.
@@ -133,9 +136,9 @@ void combine(Int& out, i64 c, const Int& x, i64 e, const Int& y) {
 // The fraction n/e ≡ y (mod P), |n| < 2^bits, 0 < e, from the extended
 // Euclidean algorithm on (P, y): with remainders r_j and cofactors t_j
 // (r_j ≡ t_j·y), the first r_j below 2^bits over t_j.  When some fraction
-// n'/e' ≡ y has |n'| < 2^bits and 0 < e' <= P / 2^bits, it is a multiple
-// of r_j / t_j (Wang's theorem), so r_j / t_j is that fraction; false when
-// |t_j| >= 2^bits, past the bound the caller's fraction keeps.
+// n'/e' ≡ y has |n'| < 2^bits and 0 < e' <= P / 2^bits, (n', e') is a
+// multiple of (r_j, t_j) (Wang's theorem), so r_j / t_j is that fraction
+// (Yes); No when |t_j| >= 2^bits, past the bound the caller's fraction keeps.
 //
 // Lehmer's method runs the steps on the leading 62 bits of r_{j-1} and r_j
 // (Knuth's Algorithm L: a quotient is taken only when both ends of its
@@ -144,10 +147,13 @@ void combine(Int& out, i64 c, const Int& x, i64 e, const Int& y) {
 // quotient.  Such a batch leaves r_{j-1} >= r_{j-1,before} / 2^62, so it is
 // taken only while r_{j-1} has more than bits + 64 bits: every remainder it
 // passes stays at or above 2^bits, and the first one below is not skipped.
-bool reconstruct(const Int& y, const Int& P, std::size_t bits, Int& num, Int& den) {
+// Polls once per pass.
+enum class Found { Yes, No, Interrupted };
+Found reconstruct(const Int& y, const Int& P, std::size_t bits, Int& num, Int& den, Poll poll) {
     Int r0 = P, r1 = y, t0 = 0, t1 = 1, a, b, q;
     constexpr i64 kCofactor = i64(1) << 61;
     while (bit_length(r1) > bits) {
+        if (poll()) return Found::Interrupted;
         const std::size_t top = bit_length(r0);
         i64 A = 1, B = 0, C = 0, D = 1;
         if (top > bits + 64) {
@@ -179,14 +185,14 @@ bool reconstruct(const Int& y, const Int& P, std::size_t bits, Int& num, Int& de
             t1.swap(b);
         }
     }
-    if (bit_length(t1) > bits) return false;
+    if (bit_length(t1) > bits) return Found::No;
     if (sgn(t1) < 0) {
         r1 = -r1;
         t1 = -t1;
     }
     num = std::move(r1);
     den = std::move(t1);
-    return true;
+    return Found::Yes;
 }
 
 // One row of M·x_t: per limb k of the entries (G of them, `Fixed` when
@@ -272,8 +278,8 @@ void from_digits(Int& out, const u64* d, std::size_t n, Powers& powers) {
 // |res_{t+1}| <= |res_t| / p + m·2^g < R / 2^60 + R / 2.  Before its division
 // res_t - M·x_t is below R·2^61 in magnitude, which K = ceil((w + 62) / 64)
 // limbs of two's complement hold; the entries of M take G = ceil((g + 1) / 64).
-// M·x_t is formed modulo 2^(64K), column sums of 64 × 64-bit products kept in
-// 128-bit halves (m < 2^64 of each), and the division by p, exact because
+// M·x_t is formed modulo 2^(64K) from per-limb sums of the products (see
+// row_sums), and the division by p, exact because
 // M·x_t ≡ res_t (mod p), is Hensel's: q·p ≡ r (mod 2^(64K)) limb by limb,
 // which is r / p in two's complement when r / p fits.
 Expected<std::optional<Rationals>, Stopped> padic_solve(const IntMatrix& a, Poll poll,
@@ -319,7 +325,9 @@ Expected<std::optional<Rationals>, Stopped> padic_solve(const IntMatrix& a, Poll
                 lu.f[i * m + j] = r;
             }
         }
-        if (!lu.factor(fp)) continue;
+        const Factored factored = lu.factor(fp, poll);
+        if (factored == Factored::Interrupted) return fail(Stopped::Interrupted);
+        if (factored == Factored::Singular) continue;
 
         // 2^(64l) mod p, to reduce residual limbs; p^-1 mod 2^64 by Newton's
         // iteration (p·p ≡ 1 mod 8, and each step doubles the correct bits).
@@ -421,7 +429,9 @@ Expected<std::optional<Rationals>, Stopped> padic_solve(const IntMatrix& a, Poll
                 out.den[k] = d;
                 continue;
             }
-            if (!reconstruct(dx, P, h, num, den)) return Result();
+            const Found found = reconstruct(dx, P, h, num, den, poll);
+            if (found == Found::Interrupted) return fail(Stopped::Interrupted);
+            if (found == Found::No) return Result();
             d *= den;
             out.num[k] = std::move(num);
             out.den[k] = d;
