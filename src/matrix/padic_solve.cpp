@@ -196,30 +196,40 @@ Found reconstruct(const Int& y, const Int& P, std::size_t bits, Int& num, Int& d
 }
 
 // One row of M·x_t: per limb k of the entries (G of them, `Fixed` when
-// known at compile time), the sum of the products limb·x_j, each below
-// 2^125, as a 128-bit part sum[k] and a count top[k] of its wraps (m of
-// them at most); returns the sum of the x_j of negative entries, whose two's
-// complement counts 2^(64G) too many.
+// known at compile time), the sum of the products limb·x_j as a 128-bit
+// part sum[k] and a count top[k] of its wraps; returns the sum of the x_j
+// of negative entries, whose two's complement counts 2^(64G) too many.  A
+// product is below 2^64·2^61, so kBlock = 8 of them, and their 8 x_j, add up
+// without a wrap: the inner loop keeps only those block sums, in registers.
+constexpr std::size_t kBlock = 8;
+
 template <std::size_t Fixed>
 u128 row_sums(const u64* row, const u64* signs, const u64* x, std::size_t m, std::size_t width,
               u128* sum, u64* top) {
     const std::size_t G = Fixed ? Fixed : width;
-    u128 s[Fixed ? Fixed : 1] = {}, negs = 0;
-    u64 t[Fixed ? Fixed : 1] = {};
-    u128* a = Fixed ? s : sum;
-    u64* c = Fixed ? t : top;
-    if (!Fixed) std::fill(sum, sum + G, 0), std::fill(top, top + G, 0);
-    for (std::size_t j = 0; j < m; ++j) {
-        const u64 xj = x[j];
+    u128 negs = 0;
+    std::fill(sum, sum + G, 0);
+    std::fill(top, top + G, 0);
+    for (std::size_t j0 = 0; j0 < m; j0 += kBlock) {
+        u128 s[Fixed ? Fixed : 64] = {};
+        u64 ng = 0;
+        const std::size_t end = std::min(m, j0 + kBlock);
+        for (std::size_t k0 = 0; k0 < G; k0 += 64) {  // at most 64 limbs at a time when not fixed
+            const std::size_t kn = std::min<std::size_t>(G - k0, Fixed ? Fixed : 64);
+            for (std::size_t j = j0; j < end; ++j) {
+                const u64 xj = x[j];
 #pragma GCC unroll 4
-        for (std::size_t k = 0; k < G; ++k) {
-            const u128 prod = u128(row[j * G + k]) * xj;
-            a[k] += prod;
-            c[k] += a[k] < prod;
+                for (std::size_t k = 0; k < kn; ++k) s[k] += u128(row[j * G + k0 + k]) * xj;
+                if (k0 == 0) ng += xj & signs[j];
+            }
+            for (std::size_t k = 0; k < kn; ++k) {
+                sum[k0 + k] += s[k];
+                top[k0 + k] += sum[k0 + k] < s[k];
+                s[k] = 0;
+            }
         }
-        negs += xj & signs[j];
+        negs += ng;
     }
-    if (Fixed) std::copy(s, s + G, sum), std::copy(t, t + G, top);
     return negs;
 }
 
