@@ -15,6 +15,7 @@ using u64 = std::uint64_t;
 using i64 = std::int64_t;
 using u128 = unsigned __int128;
 using i128 = __int128;
+static_assert(sizeof(mp_limb_t) == sizeof(u64), "limbs are 64-bit words");
 
 // The primes tried in turn, fixed so that every machine lifts the same
 // digits: the largest below 2^61.  Each exceeds 2^60, so a digit adds at
@@ -59,9 +60,9 @@ struct Field {
 // P·A = L·U modulo p in place (row-major m × m), L unit lower triangular
 // below the diagonal, U on and above it, by Doolittle's order: column k of
 // L·U and row k of U are dot products of what earlier steps left, each
-// reduced lazily.  Any non-zero pivot keeps the factorization exact; false
-// when column k has none, that is, when A is singular modulo p.  Polls once
-// per column, O(m^2) operations.
+// reduced lazily.  Any non-zero pivot keeps the factorization exact;
+// Singular when column k has none, that is, when A is singular modulo p.
+// Polls once per column, O(m^2) operations.
 enum class Factored { Done, Singular, Interrupted };
 struct Lu {
     std::size_t m;
