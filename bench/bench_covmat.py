@@ -4,7 +4,8 @@ and add per observation against numpy.cov.
 Run from the repository root after `bash scripts/run-tests.sh` and
 `.venv/bin/pip install -r bench/requirements.txt`:
     .venv/bin/python bench/bench_covmat.py [d ...]
-For each d (default 5 10 20 50) it builds the state of 10**5 observations, reads the integer
+For each d (default 5 10 20 50) it builds the state of 10**5 observations (uniform in [0, 1)), and then
+of 10**4 standard-normal ones in a second table, reads the integer
 normal equations G·β = r back from encode() (the integers in units of 2**-1074, G[0][0] = n·2**1074)
 and solves that same system with flint.fmpz_mat.solve, exactly.  flint is timed on the system as
 read, and on the same system with the common powers of two of each row and then each column
@@ -41,10 +42,11 @@ def best(fns, rounds):
     return [min(run[k] for run in runs) for k in range(len(fns))]
 
 
-def design(d):
-    """N rows of d explanatory values in [0, 1) and a response linear in them plus noise."""
-    x = rng.random((N, d))
-    y = x @ rng.normal(size=d) + 0.5 + 0.1 * rng.normal(size=N)
+def design(d, n=N, normal=False):
+    """n rows of d explanatory values, uniform in [0, 1) or standard normal, and a response linear in them plus
+    noise."""
+    x = rng.standard_normal((n, d)) if normal else rng.random((n, d))
+    y = x @ rng.normal(size=d) + 0.5 + 0.1 * rng.normal(size=n)
     return x, y
 
 
@@ -114,17 +116,18 @@ def rounded(solution, shifts):
     return out
 
 
-def main(dims):
-    print(f"{N} observations per state; fastest of interleaved runs, seconds")
+def regression_table(dims, n, normal):
+    print(f"{n} observations per state, {'standard normal' if normal else 'uniform in [0, 1)'}; fastest of"
+          " interleaved runs, seconds")
     print(f"{'d':>3} {'exact':>9} {'flint raw':>10} {'flint scaled':>13} {'exact/flint':>12} {'lstsq':>9}"
           f" {'regression':>11}")
     times = {}
     for d in dims:
-        x, y = design(d)
+        x, y = design(d, n, normal)
         m = fill(x, y)
         rounds = 21 if d <= 20 else 7
         exact = m.regression_exact()
-        a = np.column_stack([np.ones(N), x])
+        a = np.column_stack([np.ones(n), x])
         (t_lstsq,) = best([lambda: np.linalg.lstsq(a, y, rcond=None)], 3)
         if flint:
             g, r = normal_equations(m)
@@ -147,6 +150,12 @@ def main(dims):
     for lo, hi in zip(ds, ds[1:]):
         print(f"growth of regression_exact from d={lo} to d={hi}: time x{times[hi] / times[lo]:.1f}, "
               f"exponent {math.log(times[hi] / times[lo]) / math.log(hi / lo):.2f}")
+
+
+def main(dims):
+    regression_table(dims, N, False)
+    print()
+    regression_table(dims, 10**4, True)
 
     print(f"\nadd per observation against numpy.cov of the same {N} rows (x and y stacked)")
     for d in [5, 20]:

@@ -6,6 +6,7 @@
 
 #include "base/fpenv.hpp"
 #include "base/memory.hpp"
+#include "matrix/padic_solve.hpp"
 
 namespace vx {
 
@@ -26,36 +27,6 @@ struct Entries {
 // Bytes of one integer entry: its record and its limbs (a reading has at
 // most kLimbs + 1), with the allocator's header.
 constexpr std::uint64_t kEntryBytes = sizeof(Int) + 8 * (kLimbs + 1) + 16;
-
-// Whether estimated growth fits in what the process may still allocate,
-// less kMallocSlack, with half of the rest kept aside for what the estimates
-// miss (the allocator's rounding and holes, a block and its moved copy during
-// a realloc).  The system is asked again only when the estimates taken since
-// its last answer would pass that half.
-//
-// kMallocSlack: glibc's malloc grows its heap by the request plus a 128 KiB
-// pad, and by at least 1 MiB when the program break cannot move, so the last
-// 2 MiB of address space may serve no small block at all.
-constexpr std::uint64_t kMallocSlack = std::uint64_t(2) << 20;
-
-class Headroom {
-public:
-    bool take(std::uint64_t bytes) {
-        if (!known_ || bytes > room_ / 2 - spent_) {
-            const std::uint64_t room = allocatable_bytes();
-            room_ = room > kMallocSlack ? room - kMallocSlack : 0;
-            spent_ = 0;
-            known_ = true;
-        }
-        if (bytes > room_ / 2) return false;
-        spent_ += bytes;
-        return true;
-    }
-
-private:
-    std::uint64_t room_ = 0, spent_ = 0;
-    bool known_ = false;
-};
 
 // `copies` integer copies of the (d + 1) x (d + 2) system and `extra` bytes
 // more; std::bad_alloc when they do not fit (d < 2^32: no overflow).
@@ -331,6 +302,12 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
 // and the elimination works on integers a fraction of their size.  The
 // scaled system solves for 2^s_j·β_j exactly, with numerator D_j' over
 // D'·2^s_j: the rational β_j, and so its rounding, is unchanged.
+// From this size on, lifting (matrix/padic_solve.hpp) solves the system,
+// elimination only what it leaves: a system singular modulo its primes.
+// Below it, elimination's integers are small and lifting's fixed costs (a
+// factorization, ~2h/60 digits for an h-bit Hadamard bound) do not pay.
+constexpr std::size_t kLiftFrom = 16;
+
 Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatrixF64& m,
                                                                    Poll poll) {
     using Result = Stat<std::vector<double>>;
@@ -356,6 +333,17 @@ Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatri
         g[i][size] >>= shift[i];
     }
 
+    if (size >= kLiftFrom) {
+        Headroom headroom;
+        auto lifted = padic_solve(g, poll, headroom);
+        if (!lifted) return fail(lifted.error());
+        if (const std::optional<Rationals>& x = lifted.value()) {
+            std::vector<double> beta(size);
+            for (std::size_t k = 0; k < size; ++k)
+                beta[k] = round_rational(x->num[k], Int(x->den[k] << shift[k]));
+            return Result(std::move(beta));
+        }
+    }
     auto solved = solve_augmented(std::move(g), poll, true);
     if (!solved) return fail(solved.error());
     const std::optional<Cramer>& c = solved.value();

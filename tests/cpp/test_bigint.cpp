@@ -1,6 +1,6 @@
 // Exact integer algebra against independent exact arithmetic: round_rational against GMP rationals, and the
 // fraction-free (Bareiss) elimination of the exact regression against the Leibniz expansion and the system it
-// solves, its symmetric variant against the general one.
+// solves, its symmetric variant against the general one, and p-adic lifting against elimination.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include <numeric>
 #include <random>
 
+#include "matrix/padic_solve.hpp"
 #include "matrix/regression.hpp"
 #include "stats/bigint.hpp"
 #include "stats/cov.hpp"
@@ -110,6 +111,16 @@ Int leibniz(const IntMatrix& m) {
     return total;
 }
 
+// Whether lifting gives elimination's answer: absent exactly when det M = 0 (or M is singular modulo every
+// prime), else num_k / den_k = D_k / D with den_k > 0.
+void expect_lifting_agrees(const IntMatrix& a, const std::optional<vx::Cramer>& c, int trial) {
+    vx::Headroom headroom;
+    const auto s = vx::padic_solve(a, {}, headroom).value();
+    ASSERT_EQ(s.has_value(), c.has_value()) << trial;
+    for (std::size_t k = 0; s && k < a.size(); ++k)
+        EXPECT_TRUE(sgn(s->den[k]) > 0 && s->num[k] * c->det == c->numerators[k] * s->den[k]) << trial << " " << k;
+}
+
 // Augmented m × (m + 1) systems of up to 200-bit entries of random signs, with zeros (forcing row exchanges),
 // half of them symmetric, one in seven singular.
 TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
@@ -139,6 +150,7 @@ TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
         ASSERT_EQ(c.has_value(), sgn(det) != 0) << trial;
         const auto s = symmetric ? vx::solve_augmented(a, {}, true).value() : c;
         ASSERT_EQ(s.has_value(), c.has_value()) << trial;
+        expect_lifting_agrees(a, c, trial);
         if (!c) continue;
         EXPECT_TRUE(c->det == det && s->det == det && s->numerators == c->numerators) << trial;
         for (std::size_t i = 0; i < m; ++i) {  // G·(D_k) = D·b, which only Cramer's numerators solve
@@ -146,6 +158,50 @@ TEST(Bareiss, MatchesLeibnizTheSystemAndTheSymmetricElimination) {
             EXPECT_EQ(lhs, det * a[i][m]) << trial;
         }
     }
+}
+
+// Lifting on larger systems, to 60 × 60 with entries to 4200 bits (long reconstructions, residuals of more
+// than 64 limbs), right sides of zeros or far wider than M, and M singular modulo the first primes while det M != 0: a
+// last row of row 0 plus p·(random) makes det M a multiple of p, p·p' of two of them; all four, no answer.
+// A poll that answers yes stops it.
+TEST(PadicSolve, AgreesWithEliminationOnLargeWideAndUnluckySystems) {
+    std::mt19937_64 r(17);
+    const Int p1 = (Int(1) << 61) - 1, p2 = (Int(1) << 61) - 31, p3 = (Int(1) << 61) - 45, p4 = (Int(1) << 61) - 229;
+    const Int unlucky[] = {p1, p1 * p2, p1 * p2 * p3, p1 * p2 * p3 * p4};
+    for (int trial = 0; trial < 48; ++trial) {
+        const bool large = trial % 6 == 0 && trial >= 8;
+        const std::size_t m = trial < 8 ? 1 + trial % 4 : std::size_t(large ? 40 + r() % 21 : 2 + r() % 14);
+        const int bits = int(large ? 1 + r() % 300 : trial % 8 == 4 ? 4200 : r() % 4 == 0 ? 2300 : 1 + r() % 300);
+        IntMatrix a(m, std::vector<Int>(m + 1));
+        for (auto& row : a)
+            for (Int& v : row)
+                for (int b = 0; b < bits; b += 32) v = (v << 32) + static_cast<unsigned long>(r() >> 32);
+        for (auto& row : a) {
+            if (r() & 1) row[r() % (m + 1)] *= -1;
+            row[m] = trial % 5 == 0 ? Int(0) : trial % 5 == 1 ? Int(row[m] << 3000) : row[m];
+        }
+        const Int& factor = unlucky[trial % 4];
+        const bool row = trial % 3 == 0 && m > 1 && trial >= 8;
+        if (trial < 8)
+            a[0][0] = factor * (trial % 2 ? 1 : 3);  // 1x1 to 4x4 with an unlucky first pivot
+        else if (row)
+            for (std::size_t j = 0; j < m; ++j) a[m - 1][j] = a[0][j] + factor * (j == m - 1 ? 1 : int(r() % 3));
+        const auto c = vx::solve_augmented(a).value();
+        ASSERT_TRUE(c.has_value()) << trial;
+        if (trial % 4 == 3 && (row || m == 1)) {  // det a multiple of all four primes
+            vx::Headroom headroom;
+            EXPECT_FALSE(vx::padic_solve(a, {}, headroom).value().has_value()) << trial;
+        } else {
+            expect_lifting_agrees(a, c, trial);
+        }
+    }
+    IntMatrix a = {{Int(3), Int(1), Int(5)}, {Int(1), Int(2), Int(7)}};
+    int polls = 0;
+    vx::Headroom headroom;
+    auto stop_third = [](void* n) { return ++*static_cast<int*>(n) == 3; };
+    const auto stopped = vx::padic_solve(a, {stop_third, &polls}, headroom);
+    ASSERT_FALSE(stopped);
+    EXPECT_TRUE(stopped.error() == vx::Stopped::Interrupted && polls == 3);
 }
 
 }  // namespace
