@@ -50,13 +50,15 @@ struct WordIncrements {
     Words pair, lo, hi;
 };
 
+// `finite`: the caller knows every value to be finite.
+template <bool finite = false>
 inline WordIncrements lane_increments(const double* x) {
     Words bits;
     std::memcpy(&bits, x, sizeof bits);
     const Words e = (bits >> 52) & 0x7FF;
-    const Words normal = (e + 0x7FF) >> 11;         // 1 when e >= 1
-    const Words finite = ((e + 1) >> 11) - 1;       // all ones when e < 0x7FF
-    const Words m = ((bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52)) & finite;
+    const Words normal = (e + 0x7FF) >> 11;  // 1 when e >= 1
+    Words m = (bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52);
+    if constexpr (!finite) m &= ((e + 1) >> 11) - 1;  // all ones when e < 0x7FF
     const Words s = e - normal;
     const Words r = s & 31;
     const Words neg = 0 - (bits >> 63);             // all ones when negative
@@ -66,12 +68,16 @@ inline WordIncrements lane_increments(const double* x) {
 }
 
 struct Entries {
-    std::int64_t k[kBlock];        // the pair of value i's increments
+    std::uint64_t at[kBlock];      // value i's pair, as its byte offset in Bank::pairs
     std::int64_t inc[2 * kBlock];  // value i's increments at 2i and 2i + 1, as the pair's lanes
-    DigitPair pair(std::size_t i) const {
-        DigitPair p;
+    // Adds value i's increments to their pair of `bank`.
+    void add_to(Bank& bank, std::size_t i) const {
+        DigitPair p, q;
         std::memcpy(&p, inc + 2 * i, sizeof p);
-        return p;
+        char* pair = reinterpret_cast<char*>(bank.pairs.data()) + at[i];
+        std::memcpy(&q, pair, sizeof q);
+        q += p;
+        std::memcpy(pair, &q, sizeof q);
     }
 };
 
@@ -83,7 +89,8 @@ bool decode_block(const double* x, std::size_t n, Entries& out) {
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
         const WordIncrements inc = lane_increments(x + i);
-        std::memcpy(out.k + i, &inc.pair, sizeof inc.pair);
+        const Words at = inc.pair * sizeof(DigitPair);
+        std::memcpy(out.at + i, &at, sizeof at);
         const Words first = __builtin_shufflevector(inc.lo, inc.hi, 0, 8, 1, 9, 2, 10, 3, 11);
         const Words second = __builtin_shufflevector(inc.lo, inc.hi, 4, 12, 5, 13, 6, 14, 7, 15);
         std::memcpy(out.inc + 2 * i, &first, sizeof first);
@@ -91,7 +98,7 @@ bool decode_block(const double* x, std::size_t n, Entries& out) {
     }
     for (; i < n; ++i) {
         const Increments inc = increments(std::bit_cast<std::uint64_t>(x[i]));
-        out.k[i] = inc.k;
+        out.at[i] = inc.k * sizeof(DigitPair);
         out.inc[2 * i] = inc.lo;
         out.inc[2 * i + 1] = inc.hi;
     }
@@ -111,11 +118,11 @@ void scatter(const Entries& in, std::size_t n, std::array<Bank, B>& banks) {
     std::size_t i = 0;
     for (; i + B <= n; i += B) {
         for (std::size_t b = 0; b < B; ++b) {
-            banks[b].pairs[in.k[i + b]] += in.pair(i + b);
+            in.add_to(banks[b], i + b);
         }
     }
     for (std::size_t b = 0; i < n; ++i, ++b) {
-        banks[b].pairs[in.k[i]] += in.pair(i);
+        in.add_to(banks[b], i);
     }
 }
 
@@ -322,14 +329,15 @@ void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
 
 namespace {
 
-// The values of a run whose increments all go to pairs base .. base+3: each
-// pair's lanes are summed in registers, kLanes values at a time, then added
-// to the bank once.  The sums are taken by the two bits of a value's offset
-// from base (the sum of all, of those with bit 0, with bit 1, with both) and
-// the four pairs' sums found from them; a zero adds 0 whatever its offset.
-// Another grouping of the same increments gives the same lanes, and a
-// partial sum of at most kBlock increments below 2^52 stays far inside
-// int64.  With `two`, every offset is 0 or 1 and only bit 0 is looked at.
+// The finite values of a run whose increments all go to pairs base ..
+// base+3: each pair's lanes are summed in registers, kLanes values at a
+// time, then added to the bank once.  The sums are taken by the two bits of
+// a value's offset from base (the sum of all, of those with bit 0, with bit
+// 1, with both) and the four pairs' sums found from them; a zero adds 0
+// whatever its offset.  Another grouping of the same increments gives the
+// same lanes, and a partial sum of at most kBlock increments below 2^52
+// stays far inside int64.  With `two`, every offset is 0 or 1 and only bit
+// 0 is looked at.
 template <bool two>
 VX_VECTOR_CLONES
 void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
@@ -346,7 +354,7 @@ void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
     } lo, hi;
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
-        const WordIncrements inc = lane_increments(x + i);
+        const WordIncrements inc = lane_increments<true>(x + i);
         const Words at = inc.pair - base;
         const Words m0 = 0 - (at & 1), m1 = 0 - ((at >> 1) & 1);
         lo.add(inc.lo, m0, m1);
@@ -384,7 +392,7 @@ void split_run(Bank& bank, const double* x, std::size_t n, MagnitudeRange range)
     Entries entries;
     if (decode_block(x, n, entries)) [[unlikely]]
         bank.flags |= non_finite_flags(x, n);
-    for (std::size_t i = 0; i < n; ++i) bank.pairs[entries.k[i]] += entries.pair(i);
+    for (std::size_t i = 0; i < n; ++i) entries.add_to(bank, i);
 }
 
 void split_run(Bank& bank, const double* x, std::size_t n) { split_run(bank, x, n, magnitude_range(x, n)); }
