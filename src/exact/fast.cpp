@@ -38,13 +38,14 @@ namespace {
 constexpr std::size_t kBlock = BlockSum::kBlock;
 constexpr std::size_t kLanes = BlockSum::kLanes;
 
-// The increments of kLanes values at once, as `increments` finds those of
-// one, written for the compiler's generic vector extension so that every
+// The increments of kWordLanes values at once, as `increments` finds those
+// of one, written for the compiler's generic vector extension so that every
 // target runs the lanes side by side.  `pair` is each value's k.  Only
-// shifts, masks and adds of unsigned lanes: x86-64 below AVX-512 has neither
-// arithmetic shifts of 64-bit lanes nor comparisons of eight of them, which
-// it would do lane by lane.
-using Words = std::uint64_t __attribute__((vector_size(kLanes * sizeof(std::uint64_t))));
+// shifts, masks and adds of unsigned lanes, four at a time: x86-64 below
+// AVX-512 has neither arithmetic shifts of 64-bit lanes nor comparisons of
+// them wider than a register, which it would do lane by lane.
+constexpr std::size_t kWordLanes = 4;
+using Words = std::uint64_t __attribute__((vector_size(kWordLanes * sizeof(std::uint64_t))));
 
 struct WordIncrements {
     Words pair, lo, hi;
@@ -87,14 +88,14 @@ VX_VECTOR_CLONES
 bool decode_block(const double* x, std::size_t n, Entries& out) {
     std::uint64_t non_finite = 0;
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
+    for (; i + kWordLanes <= n; i += kWordLanes) {
         const WordIncrements inc = lane_increments(x + i);
         const Words at = inc.pair * sizeof(DigitPair);
         std::memcpy(out.at + i, &at, sizeof at);
-        const Words first = __builtin_shufflevector(inc.lo, inc.hi, 0, 8, 1, 9, 2, 10, 3, 11);
-        const Words second = __builtin_shufflevector(inc.lo, inc.hi, 4, 12, 5, 13, 6, 14, 7, 15);
+        const Words first = __builtin_shufflevector(inc.lo, inc.hi, 0, 4, 1, 5);
+        const Words second = __builtin_shufflevector(inc.lo, inc.hi, 2, 6, 3, 7);
         std::memcpy(out.inc + 2 * i, &first, sizeof first);
-        std::memcpy(out.inc + 2 * i + kLanes, &second, sizeof second);
+        std::memcpy(out.inc + 2 * i + kWordLanes, &second, sizeof second);
     }
     for (; i < n; ++i) {
         const Increments inc = increments(std::bit_cast<std::uint64_t>(x[i]));
@@ -330,7 +331,7 @@ void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
 namespace {
 
 // The finite values of a run whose increments all go to pairs base ..
-// base+3: each pair's lanes are summed in registers, kLanes values at a
+// base+3: each pair's lanes are summed in registers, kWordLanes values at a
 // time, then added to the bank once.  The sums are taken by the two bits of
 // a value's offset from base (the sum of all, of those with bit 0, with bit
 // 1, with both) and the four pairs' sums found from them; a zero adds 0
@@ -343,7 +344,7 @@ VX_VECTOR_CLONES
 void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
     struct Sums {
         Words all{}, bit0{}, bit1{}, both{};
-        void add(Words v, Words m0, Words m1) {
+        void add(const Words& v, const Words& m0, const Words& m1) {
             all += v;
             bit0 += v & m0;
             if constexpr (!two) {
@@ -353,7 +354,7 @@ void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
         }
     } lo, hi;
     std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) {
+    for (; i + kWordLanes <= n; i += kWordLanes) {
         const WordIncrements inc = lane_increments<true>(x + i);
         const Words at = inc.pair - base;
         const Words m0 = 0 - (at & 1), m1 = 0 - ((at >> 1) & 1);
@@ -368,7 +369,7 @@ void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
     }
     const auto into = [](const Sums& s, std::int64_t* pair) {
         std::uint64_t all = 0, bit0 = 0, bit1 = 0, both = 0;  // the lanes' totals, modulo 2^64
-        for (std::size_t k = 0; k < kLanes; ++k) all += s.all[k], bit0 += s.bit0[k], bit1 += s.bit1[k], both += s.both[k];
+        for (std::size_t k = 0; k < kWordLanes; ++k) all += s.all[k], bit0 += s.bit0[k], bit1 += s.bit1[k], both += s.both[k];
         pair[0] += std::int64_t(all - bit0 - bit1 + both);
         pair[1] += std::int64_t(bit0 - both);
         pair[2] += std::int64_t(bit1 - both);
