@@ -38,33 +38,43 @@ namespace {
 constexpr std::size_t kBlock = BlockSum::kBlock;
 constexpr std::size_t kLanes = BlockSum::kLanes;
 
-// The increments of kWordLanes values at once, as `increments` finds those
-// of one, written for the compiler's generic vector extension so that every
-// target runs the lanes side by side.  `pair` is each value's k.  Only
-// shifts, masks and adds of unsigned lanes, four at a time: x86-64 below
-// AVX-512 has neither arithmetic shifts of 64-bit lanes nor comparisons of
-// them wider than a register, which it would do lane by lane.
-constexpr std::size_t kWordLanes = 4;
-using Words = std::uint64_t __attribute__((vector_size(kWordLanes * sizeof(std::uint64_t))));
+// The increments of L values at once, as `increments` finds those of one,
+// written for the compiler's generic vector extension so that every target
+// runs the lanes side by side.  `pair` is each value's k.  Only shifts, masks
+// and adds of unsigned lanes: x86-64 below AVX-512 has neither arithmetic
+// shifts of 64-bit lanes nor comparisons of them.
+template <std::size_t L>
+struct WordsOf;
+template <>
+struct WordsOf<4> {
+    using type = std::uint64_t __attribute__((vector_size(4 * sizeof(std::uint64_t))));
+};
+template <>
+struct WordsOf<8> {
+    using type = std::uint64_t __attribute__((vector_size(8 * sizeof(std::uint64_t))));
+};
+template <std::size_t L>
+using Words = typename WordsOf<L>::type;
 
+template <std::size_t L>
 struct WordIncrements {
-    Words pair, lo, hi;
+    Words<L> pair, lo, hi;
 };
 
 // `finite`: the caller knows every value to be finite.
-template <bool finite = false>
-inline WordIncrements lane_increments(const double* x) {
-    Words bits;
+template <std::size_t L, bool finite = false>
+[[gnu::always_inline]] inline WordIncrements<L> lane_increments(const double* x) {
+    Words<L> bits;
     std::memcpy(&bits, x, sizeof bits);
-    const Words e = (bits >> 52) & 0x7FF;
-    const Words normal = (e + 0x7FF) >> 11;  // 1 when e >= 1
-    Words m = (bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52);
+    const Words<L> e = (bits >> 52) & 0x7FF;
+    const Words<L> normal = (e + 0x7FF) >> 11;  // 1 when e >= 1
+    Words<L> m = (bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52);
     if constexpr (!finite) m &= ((e + 1) >> 11) - 1;  // all ones when e < 0x7FF
-    const Words s = e - normal;
-    const Words r = s & 31;
-    const Words neg = 0 - (bits >> 63);             // all ones when negative
-    const Words lo = (m << r) & 0xFFFFFFFF;
-    const Words hi = m >> (32 - r);
+    const Words<L> s = e - normal;
+    const Words<L> r = s & 31;
+    const Words<L> neg = 0 - (bits >> 63);  // all ones when negative
+    const Words<L> lo = (m << r) & 0xFFFFFFFF;
+    const Words<L> hi = m >> (32 - r);
     return {s >> 5, (lo ^ neg) - neg, (hi ^ neg) - neg};
 }
 
@@ -84,18 +94,25 @@ struct Entries {
 
 // The increments of a block.  Returns whether the block holds a NaN or an
 // infinity.
-VX_VECTOR_CLONES
-bool decode_block(const double* x, std::size_t n, Entries& out) {
-    std::uint64_t non_finite = 0;
+template <std::size_t L>
+[[gnu::always_inline]] inline bool decode_block_lanes(const double* x, std::size_t n, Entries& out) {
     std::size_t i = 0;
-    for (; i + kWordLanes <= n; i += kWordLanes) {
-        const WordIncrements inc = lane_increments(x + i);
-        const Words at = inc.pair * sizeof(DigitPair);
+    for (; i + L <= n; i += L) {
+        const WordIncrements<L> inc = lane_increments<L>(x + i);
+        const Words<L> at = inc.pair * sizeof(DigitPair);
         std::memcpy(out.at + i, &at, sizeof at);
-        const Words first = __builtin_shufflevector(inc.lo, inc.hi, 0, 4, 1, 5);
-        const Words second = __builtin_shufflevector(inc.lo, inc.hi, 2, 6, 3, 7);
+        // Value j's increments side by side: lanes 2j and 2j + 1 of the pair (first, second).
+        Words<L> first, second;
+        if constexpr (L == 8) {
+            first = __builtin_shufflevector(inc.lo, inc.hi, 0, 8, 1, 9, 2, 10, 3, 11);
+            second = __builtin_shufflevector(inc.lo, inc.hi, 4, 12, 5, 13, 6, 14, 7, 15);
+        } else {
+            static_assert(L == 4);
+            first = __builtin_shufflevector(inc.lo, inc.hi, 0, 4, 1, 5);
+            second = __builtin_shufflevector(inc.lo, inc.hi, 2, 6, 3, 7);
+        }
         std::memcpy(out.inc + 2 * i, &first, sizeof first);
-        std::memcpy(out.inc + 2 * i + kWordLanes, &second, sizeof second);
+        std::memcpy(out.inc + 2 * i + L, &second, sizeof second);
     }
     for (; i < n; ++i) {
         const Increments inc = increments(std::bit_cast<std::uint64_t>(x[i]));
@@ -103,9 +120,12 @@ bool decode_block(const double* x, std::size_t n, Entries& out) {
         out.inc[2 * i] = inc.lo;
         out.inc[2 * i + 1] = inc.hi;
     }
+    std::uint64_t non_finite = 0;
     for (i = 0; i < n; ++i) non_finite |= is_non_finite(std::bit_cast<std::uint64_t>(x[i]));
     return non_finite != 0;
 }
+
+VX_BY_LANES(decode_block, (const double* x, std::size_t n, Entries& out), (x, n, out))
 
 std::uint8_t non_finite_flags(const double* x, std::size_t n) {
     Bank bank;
@@ -339,12 +359,11 @@ namespace {
 // same lanes, and a partial sum of at most kBlock increments below 2^52
 // stays far inside int64.  With `two`, every offset is 0 or 1 and only bit
 // 0 is looked at.
-template <bool two>
-VX_VECTOR_CLONES
-void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
+template <bool two, std::size_t L>
+[[gnu::always_inline]] inline void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
     struct Sums {
-        Words all{}, bit0{}, bit1{}, both{};
-        void add(const Words& v, const Words& m0, const Words& m1) {
+        Words<L> all{}, bit0{}, bit1{}, both{};
+        void add(const Words<L>& v, const Words<L>& m0, const Words<L>& m1) {
             all += v;
             bit0 += v & m0;
             if constexpr (!two) {
@@ -354,10 +373,10 @@ void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
         }
     } lo, hi;
     std::size_t i = 0;
-    for (; i + kWordLanes <= n; i += kWordLanes) {
-        const WordIncrements inc = lane_increments<true>(x + i);
-        const Words at = inc.pair - base;
-        const Words m0 = 0 - (at & 1), m1 = 0 - ((at >> 1) & 1);
+    for (; i + L <= n; i += L) {
+        const WordIncrements<L> inc = lane_increments<L, true>(x + i);
+        const Words<L> at = inc.pair - base;
+        const Words<L> m0 = 0 - (at & 1), m1 = 0 - ((at >> 1) & 1);
         lo.add(inc.lo, m0, m1);
         hi.add(inc.hi, m0, m1);
     }
@@ -369,7 +388,7 @@ void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
     }
     const auto into = [](const Sums& s, std::int64_t* pair) {
         std::uint64_t all = 0, bit0 = 0, bit1 = 0, both = 0;  // the lanes' totals, modulo 2^64
-        for (std::size_t k = 0; k < kWordLanes; ++k) all += s.all[k], bit0 += s.bit0[k], bit1 += s.bit1[k], both += s.both[k];
+        for (std::size_t k = 0; k < L; ++k) all += s.all[k], bit0 += s.bit0[k], bit1 += s.bit1[k], both += s.both[k];
         pair[0] += std::int64_t(all - bit0 - bit1 + both);
         pair[1] += std::int64_t(bit0 - both);
         pair[2] += std::int64_t(bit1 - both);
@@ -380,6 +399,17 @@ void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
     for (unsigned j = 0; j < (two ? 2 : 4); ++j) bank.pairs[base + j] += DigitPair{pair_lo[j], pair_hi[j]};
 }
 
+template <std::size_t L>
+[[gnu::always_inline]] inline void split_two_lanes(Bank& bank, const double* x, std::size_t n, unsigned base) {
+    split_window<true, L>(bank, x, n, base);
+}
+template <std::size_t L>
+[[gnu::always_inline]] inline void split_four_lanes(Bank& bank, const double* x, std::size_t n, unsigned base) {
+    split_window<false, L>(bank, x, n, base);
+}
+VX_BY_LANES(split_two, (Bank& bank, const double* x, std::size_t n, unsigned base), (bank, x, n, base))
+VX_BY_LANES(split_four, (Bank& bank, const double* x, std::size_t n, unsigned base), (bank, x, n, base))
+
 }  // namespace
 
 void split_run(Bank& bank, const double* x, std::size_t n, MagnitudeRange range) {
@@ -387,8 +417,8 @@ void split_run(Bank& bank, const double* x, std::size_t n, MagnitudeRange range)
     const unsigned low = pair_of(range.smallest), high = pair_of(range.largest);
     if (range.largest < kInfBits) [[likely]] {  // NaN and infinities take the entries' way
         if (range.smallest == 0) return;          // zeros only
-        if (high < low + 2) return split_window<true>(bank, x, n, std::min(low, unsigned(kBankPairs - 2)));
-        if (high < low + 4) return split_window<false>(bank, x, n, std::min(low, unsigned(kBankPairs - 4)));
+        if (high < low + 2) return split_two(bank, x, n, std::min(low, unsigned(kBankPairs - 2)));
+        if (high < low + 4) return split_four(bank, x, n, std::min(low, unsigned(kBankPairs - 4)));
     }
     Entries entries;
     if (decode_block(x, n, entries)) [[unlikely]]
