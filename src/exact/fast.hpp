@@ -85,11 +85,12 @@ inline unsigned pair_of(std::uint64_t magnitude) {
     return unsigned((e - (e != 0)) >> 5);
 }
 
-// Splits x[0..n), n <= BlockSum::kBlock, into the bank.  A run whose
-// increments reach at most 8 neighbouring pairs (values within about 2^224
-// of each other, as most data is) is summed pair by pair in registers by a
-// loop that vectorises; a wider one has its increments found in such a loop,
-// then added value by value.  The bank must have room for n more values.
+// Splits x[0..n), n <= BlockSum::kBlock, into the bank.  A finite run whose
+// increments reach at most 4 neighbouring pairs (its non-zero magnitudes
+// within 2^96 of each other at least, as most data is) is summed pair by
+// pair in registers by a loop that vectorises; any other has its increments
+// found in such a loop, then added value by value.  The bank must have room
+// for n more values.
 void split_run(Bank& bank, const double* x, std::size_t n);
 
 // Folds the digits of the banks into the accumulator and clears them; the
