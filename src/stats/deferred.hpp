@@ -28,7 +28,7 @@ namespace vx {
 
 // Calls held back before their terms are split: a run costs one pass of the
 // vectorised split, and a product run's 2 kRun terms fit one block.
-inline constexpr std::size_t kRun = 128;
+inline constexpr std::size_t kRun = 64;
 static_assert(2 * kRun <= BlockSum::kBlock);
 
 // Terms waiting in a bank for one exact sum (a SumF64, or the sum of a
