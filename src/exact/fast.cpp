@@ -11,8 +11,8 @@ namespace vx {
 
 void fold_into(std::span<Bank> banks, Limbs& limbs) {
     // Limb L of the banks' value gathers digits 2L and 2L+1, that is lanes of
-    // pairs 2L-1 .. 2L+1; up to four banks of lanes below 2^63 and a carry
-    // below 2^67 stay far inside 128 bits.
+    // pairs 2L-1 .. 2L+1: two lanes below 2^63 a digit in each of up to four
+    // banks keep low and high below 2^66, and acc far inside 128 bits.
     Limbs sum;
     __int128 carry = 0;
     const auto lane = [](const Bank& b, int pair, int i) -> __int128 {
