@@ -160,7 +160,7 @@ void annotate_argument_error(const char* name) {
     Py_XDECREF(traceback);
 }
 
-[[gnu::tls_model("initial-exec")]] thread_local bool thread_prepared = false;
+[[gnu::tls_model("initial-exec")]] thread_local constinit bool thread_prepared = false;
 
 namespace {
 

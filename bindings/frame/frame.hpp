@@ -272,7 +272,8 @@ void raise_panic(const char* message);
 // the probe's memory between its release and the touch.
 void set_thread_step(bool (*step)());
 bool prepare_thread_slow() noexcept;
-[[gnu::tls_model("initial-exec")]] extern thread_local bool thread_prepared;
+// constinit: statically initialised, so a use needs no call to a thread-local initialiser.
+[[gnu::tls_model("initial-exec")]] extern thread_local constinit bool thread_prepared;
 inline bool prepare_thread() noexcept { return thread_prepared || prepare_thread_slow(); }
 
 // ---------------------------------------------------------------- loaders
@@ -326,6 +327,10 @@ template <>
 struct Loader<double> {
     double v;
     bool load(PyObject* o) {
+        if (PyFloat_CheckExact(o)) {  // a float's value cannot fail to convert
+            v = PyFloat_AsDouble(o);
+            return true;
+        }
         if (runs_code(o)) copy_borrowed_views();
         v = PyFloat_AsDouble(o);
         return !(v == -1.0 && PyErr_Occurred());

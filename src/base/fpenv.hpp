@@ -62,8 +62,21 @@ private:
 
 // Loops worth a wider vector unit are compiled once per x86-64 level and
 // picked at load time; other targets and compilers build the one version.
+//
+// VX_BY_LANES(name, params, args) does the same for loops over integer
+// lanes of the generic vector extension whose best width differs by level:
+// it defines `name` from the template `name_lanes<L>`, which must inline into
+// it so that it is compiled for the version's target, with L = 8 where
+// AVX-512 holds eight 64-bit lanes in one register and L = 4 elsewhere (the
+// most AVX2 holds; wider generic vectors spill there).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define VX_VECTOR_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#define VX_BY_LANES(name, params, args)                                                        \
+    __attribute__((target("arch=x86-64-v4"))) auto name params { return name##_lanes<8> args; } \
+    __attribute__((target("arch=x86-64-v3"))) auto name params { return name##_lanes<4> args; } \
+    __attribute__((target("default"))) auto name params { return name##_lanes<4> args; }
 #else
 #define VX_VECTOR_CLONES
+#define VX_BY_LANES(name, params, args) \
+    auto name params { return name##_lanes<4> args; }
 #endif

@@ -92,7 +92,9 @@ bool split_products(Bank& bank, const double* x, const double* y, std::size_t n)
     if (products(x, y, n, parts, p_range, e_range)) [[unlikely]] {
         for (std::size_t i = 0; i < n; ++i) lost = lost || product_loses_exactness(x[i], y[i], parts[i]);
     }
-    split_run(bank, parts, 2 * n);
+    // The rounded products and the residuals lie about 2^53 apart: each half is a narrower run.
+    split_run(bank, parts, n, p_range);
+    split_run(bank, parts + n, n, e_range);
     return lost;
 }
 

@@ -10,22 +10,26 @@
 namespace vx {
 
 void fold_into(std::span<Bank> banks, Limbs& limbs) {
-    // Limb L of the banks' value gathers digits 2L and 2L+1; up to four banks of
-    // digits below 2^63 and a carry below 2^66 stay far inside 128 bits.
+    // Limb L of the banks' value gathers digits 2L and 2L+1, that is lanes of
+    // pairs 2L-1 .. 2L+1: two lanes below 2^63 a digit in each of up to four
+    // banks keep low and high below 2^66, and acc far inside 128 bits.
     Limbs sum;
     __int128 carry = 0;
+    const auto lane = [](const Bank& b, int pair, int i) -> __int128 {
+        return pair >= 0 && pair < kBankPairs ? b.pairs[pair][i] : 0;
+    };
     for (int l = 0; l < kDigits / 2; ++l) {
         __int128 low = 0, high = 0;
-        for (Bank& b : banks) {
-            low += b.digits[2 * l];
-            high += b.digits[2 * l + 1];
-            b.digits[2 * l] = b.digits[2 * l + 1] = 0;
+        for (const Bank& b : banks) {
+            low += lane(b, 2 * l, 0) + lane(b, 2 * l - 1, 1);
+            high += lane(b, 2 * l + 1, 0) + lane(b, 2 * l, 1);
         }
         const __int128 acc = carry + low + high * (__int128(1) << 32);
         sum[l] = std::uint64_t(acc);
         carry = acc >> 64;  // arithmetic shift: floor division by 2^64
     }
     sum[kLimbs - 1] = std::uint64_t(std::int64_t(carry));  // sign-extends the top
+    for (Bank& b : banks) b.pairs.fill(DigitPair{});
     add_limbs(limbs, sum);
 }
 
@@ -34,27 +38,94 @@ namespace {
 constexpr std::size_t kBlock = BlockSum::kBlock;
 constexpr std::size_t kLanes = BlockSum::kLanes;
 
-struct Entries {
-    std::uint32_t k[kBlock];  // the digit of the low increment
-    std::int64_t lo[kBlock];
-    std::int64_t hi[kBlock];
+// The increments of L values at once, as `increments` finds those of one,
+// written for the compiler's generic vector extension so that every target
+// runs the lanes side by side.  `pair` is each value's k.  Only shifts, masks
+// and adds of unsigned lanes: x86-64 below AVX-512 has neither arithmetic
+// shifts of 64-bit lanes nor comparisons of them.
+template <std::size_t L>
+struct WordsOf;
+template <>
+struct WordsOf<4> {
+    using type = std::uint64_t __attribute__((vector_size(4 * sizeof(std::uint64_t))));
+};
+template <>
+struct WordsOf<8> {
+    using type = std::uint64_t __attribute__((vector_size(8 * sizeof(std::uint64_t))));
+};
+template <std::size_t L>
+using Words = typename WordsOf<L>::type;
+
+template <std::size_t L>
+struct WordIncrements {
+    Words<L> pair, lo, hi;
 };
 
-// The increments of a block, in a loop the compiler vectorises.  Returns
-// whether the block holds a NaN or an infinity.
-VX_VECTOR_CLONES
-bool decode_block(const double* x, std::size_t n, Entries& out) {
-    std::uint64_t non_finite = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t bits = std::bit_cast<std::uint64_t>(x[i]);
-        const Increments inc = increments(bits);
-        out.k[i] = inc.k;
-        out.lo[i] = inc.lo;
-        out.hi[i] = inc.hi;
-        non_finite |= is_non_finite(bits);
+// `finite`: the caller knows every value to be finite.
+template <std::size_t L, bool finite = false>
+[[gnu::always_inline]] inline WordIncrements<L> lane_increments(const double* x) {
+    Words<L> bits;
+    std::memcpy(&bits, x, sizeof bits);
+    const Words<L> e = (bits >> 52) & 0x7FF;
+    const Words<L> normal = (e + 0x7FF) >> 11;  // 1 when e >= 1
+    Words<L> m = (bits & ((std::uint64_t(1) << 52) - 1)) | (normal << 52);
+    if constexpr (!finite) m &= ((e + 1) >> 11) - 1;  // all ones when e < 0x7FF
+    const Words<L> s = e - normal;
+    const Words<L> r = s & 31;
+    const Words<L> neg = 0 - (bits >> 63);  // all ones when negative
+    const Words<L> lo = (m << r) & 0xFFFFFFFF;
+    const Words<L> hi = m >> (32 - r);
+    return {s >> 5, (lo ^ neg) - neg, (hi ^ neg) - neg};
+}
+
+struct Entries {
+    std::uint64_t at[kBlock];      // value i's pair, as its byte offset in Bank::pairs
+    std::int64_t inc[2 * kBlock];  // value i's increments at 2i and 2i + 1, as the pair's lanes
+    // Adds value i's increments to their pair of `bank`.
+    void add_to(Bank& bank, std::size_t i) const {
+        DigitPair p, q;
+        std::memcpy(&p, inc + 2 * i, sizeof p);
+        char* pair = reinterpret_cast<char*>(bank.pairs.data()) + at[i];
+        std::memcpy(&q, pair, sizeof q);
+        q += p;
+        std::memcpy(pair, &q, sizeof q);
     }
+};
+
+// The increments of a block.  Returns whether the block holds a NaN or an
+// infinity.
+template <std::size_t L>
+[[gnu::always_inline]] inline bool decode_block_lanes(const double* x, std::size_t n, Entries& out) {
+    std::size_t i = 0;
+    for (; i + L <= n; i += L) {
+        const WordIncrements<L> inc = lane_increments<L>(x + i);
+        const Words<L> at = inc.pair * sizeof(DigitPair);
+        std::memcpy(out.at + i, &at, sizeof at);
+        // Value j's increments side by side: lanes 2j and 2j + 1 of the pair (first, second).
+        Words<L> first, second;
+        if constexpr (L == 8) {
+            first = __builtin_shufflevector(inc.lo, inc.hi, 0, 8, 1, 9, 2, 10, 3, 11);
+            second = __builtin_shufflevector(inc.lo, inc.hi, 4, 12, 5, 13, 6, 14, 7, 15);
+        } else {
+            static_assert(L == 4);
+            first = __builtin_shufflevector(inc.lo, inc.hi, 0, 4, 1, 5);
+            second = __builtin_shufflevector(inc.lo, inc.hi, 2, 6, 3, 7);
+        }
+        std::memcpy(out.inc + 2 * i, &first, sizeof first);
+        std::memcpy(out.inc + 2 * i + L, &second, sizeof second);
+    }
+    for (; i < n; ++i) {
+        const Increments inc = increments(std::bit_cast<std::uint64_t>(x[i]));
+        out.at[i] = inc.k * sizeof(DigitPair);
+        out.inc[2 * i] = inc.lo;
+        out.inc[2 * i + 1] = inc.hi;
+    }
+    std::uint64_t non_finite = 0;
+    for (i = 0; i < n; ++i) non_finite |= is_non_finite(std::bit_cast<std::uint64_t>(x[i]));
     return non_finite != 0;
 }
+
+VX_BY_LANES(decode_block, (const double* x, std::size_t n, Entries& out), (x, n, out))
 
 std::uint8_t non_finite_flags(const double* x, std::size_t n) {
     Bank bank;
@@ -68,13 +139,11 @@ void scatter(const Entries& in, std::size_t n, std::array<Bank, B>& banks) {
     std::size_t i = 0;
     for (; i + B <= n; i += B) {
         for (std::size_t b = 0; b < B; ++b) {
-            banks[b].digits[in.k[i + b]] += in.lo[i + b];
-            banks[b].digits[in.k[i + b] + 1] += in.hi[i + b];
+            in.add_to(banks[b], i + b);
         }
     }
     for (std::size_t b = 0; i < n; ++i, ++b) {
-        banks[b].digits[in.k[i]] += in.lo[i];
-        banks[b].digits[in.k[i] + 1] += in.hi[i];
+        in.add_to(banks[b], i);
     }
 }
 
@@ -279,15 +348,85 @@ void BlockSum::split_into_banks(const double* x, std::size_t n, Limbs& limbs) {
     taken_ += n;
 }
 
-void split_run(Bank& bank, const double* x, std::size_t n) {
+namespace {
+
+// The finite values of a run whose increments all go to pairs base ..
+// base+3: each pair's lanes are summed in registers, kWordLanes values at a
+// time, then added to the bank once.  The sums are taken by the two bits of
+// a value's offset from base (the sum of all, of those with bit 0, with bit
+// 1, with both) and the four pairs' sums found from them; a zero adds 0
+// whatever its offset.  Another grouping of the same increments gives the
+// same lanes, and a partial sum of at most kBlock increments below 2^52
+// stays far inside int64.  With `two`, every offset is 0 or 1 and only bit
+// 0 is looked at.
+template <bool two, std::size_t L>
+[[gnu::always_inline]] inline void split_window(Bank& bank, const double* x, std::size_t n, unsigned base) {
+    struct Sums {
+        Words<L> all{}, bit0{}, bit1{}, both{};
+        void add(const Words<L>& v, const Words<L>& m0, const Words<L>& m1) {
+            all += v;
+            bit0 += v & m0;
+            if constexpr (!two) {
+                bit1 += v & m1;
+                both += v & m0 & m1;
+            }
+        }
+    } lo, hi;
+    std::size_t i = 0;
+    for (; i + L <= n; i += L) {
+        const WordIncrements<L> inc = lane_increments<L, true>(x + i);
+        const Words<L> at = inc.pair - base;
+        const Words<L> m0 = 0 - (at & 1), m1 = 0 - ((at >> 1) & 1);
+        lo.add(inc.lo, m0, m1);
+        hi.add(inc.hi, m0, m1);
+    }
+    std::int64_t pair_lo[4] = {}, pair_hi[4] = {};
+    for (; i < n; ++i) {
+        const Increments inc = increments(std::bit_cast<std::uint64_t>(x[i]));
+        const unsigned at = (inc.k - base) & 3;
+        pair_lo[at] += inc.lo, pair_hi[at] += inc.hi;
+    }
+    const auto into = [](const Sums& s, std::int64_t* pair) {
+        std::uint64_t all = 0, bit0 = 0, bit1 = 0, both = 0;  // the lanes' totals, modulo 2^64
+        for (std::size_t k = 0; k < L; ++k) all += s.all[k], bit0 += s.bit0[k], bit1 += s.bit1[k], both += s.both[k];
+        pair[0] += std::int64_t(all - bit0 - bit1 + both);
+        pair[1] += std::int64_t(bit0 - both);
+        pair[2] += std::int64_t(bit1 - both);
+        pair[3] += std::int64_t(both);
+    };
+    into(lo, pair_lo);
+    into(hi, pair_hi);
+    for (unsigned j = 0; j < (two ? 2 : 4); ++j) bank.pairs[base + j] += DigitPair{pair_lo[j], pair_hi[j]};
+}
+
+template <std::size_t L>
+[[gnu::always_inline]] inline void split_two_lanes(Bank& bank, const double* x, std::size_t n, unsigned base) {
+    split_window<true, L>(bank, x, n, base);
+}
+template <std::size_t L>
+[[gnu::always_inline]] inline void split_four_lanes(Bank& bank, const double* x, std::size_t n, unsigned base) {
+    split_window<false, L>(bank, x, n, base);
+}
+VX_BY_LANES(split_two, (Bank& bank, const double* x, std::size_t n, unsigned base), (bank, x, n, base))
+VX_BY_LANES(split_four, (Bank& bank, const double* x, std::size_t n, unsigned base), (bank, x, n, base))
+
+}  // namespace
+
+void split_run(Bank& bank, const double* x, std::size_t n, MagnitudeRange range) {
+    constexpr std::uint64_t kInfBits = 0x7FF0000000000000u;
+    const unsigned low = pair_of(range.smallest), high = pair_of(range.largest);
+    if (range.largest < kInfBits) [[likely]] {  // NaN and infinities take the entries' way
+        if (range.smallest == 0) return;          // zeros only
+        if (high < low + 2) return split_two(bank, x, n, std::min(low, unsigned(kBankPairs - 2)));
+        if (high < low + 4) return split_four(bank, x, n, std::min(low, unsigned(kBankPairs - 4)));
+    }
     Entries entries;
     if (decode_block(x, n, entries)) [[unlikely]]
         bank.flags |= non_finite_flags(x, n);
-    for (std::size_t i = 0; i < n; ++i) {
-        bank.digits[entries.k[i]] += entries.lo[i];
-        bank.digits[entries.k[i] + 1] += entries.hi[i];
-    }
+    for (std::size_t i = 0; i < n; ++i) entries.add_to(bank, i);
 }
+
+void split_run(Bank& bank, const double* x, std::size_t n) { split_run(bank, x, n, magnitude_range(x, n)); }
 
 void BlockSum::take_block(const double* x, std::size_t n, MagnitudeRange range, Limbs& limbs) {
     const bool slots = seen_ >= kSlotsAfter;

@@ -25,8 +25,17 @@ inline constexpr int kDigits = 66;
 // 2048 * (2^52 - 1) = 2^63 - 2048.
 inline constexpr std::size_t kBankCapacity = 2048;
 
+// A value's two increments go to digits k and k + 1 (k <= 63), so a bank
+// keeps them side by side: pair k holds what the values of that k add to
+// digit k, then what they add to digit k + 1, and a value is one add of two
+// lanes.  Digit d is the first lane of pair d plus the second lane of pair
+// d - 1; each lane takes at most one increment a value, so the bound above
+// holds for every lane.
+inline constexpr int kBankPairs = 64;
+using DigitPair = std::int64_t __attribute__((vector_size(2 * sizeof(std::int64_t))));
+
 struct Bank {
-    std::array<std::int64_t, kDigits> digits{};
+    std::array<DigitPair, kBankPairs> pairs{};
     std::uint8_t flags = 0;  // kNan | kPosInf | kNegInf of the values offered
 };
 
@@ -65,13 +74,23 @@ inline void split(Bank& bank, double x) {
         return;
     }
     const Increments inc = increments(bits);
-    bank.digits[inc.k] += inc.lo;
-    bank.digits[inc.k + 1] += inc.hi;
+    bank.pairs[inc.k] += DigitPair{inc.lo, inc.hi};
 }
 
-// Splits x[0..n), n <= BlockSum::kBlock, into the bank: the increments are
-// found in a loop that vectorises, then added digit by digit.  The bank must
-// have room for n more values.
+// The pair a value's increments go to, given the pattern of its magnitude
+// (as a MagnitudeRange holds it; 63 for a NaN or an infinity).  Increasing
+// with the magnitude.
+inline unsigned pair_of(std::uint64_t magnitude) {
+    const std::uint64_t e = magnitude >> 52;
+    return unsigned((e - (e != 0)) >> 5);
+}
+
+// Splits x[0..n), n <= BlockSum::kBlock, into the bank.  A finite run whose
+// increments reach at most 4 neighbouring pairs (its non-zero magnitudes
+// within 2^96 of each other at least, as most data is) is summed pair by
+// pair in registers by a loop that vectorises; any other has its increments
+// found in such a loop, then added value by value.  The bank must have room
+// for n more values.
 void split_run(Bank& bank, const double* x, std::size_t n);
 
 // Folds the digits of the banks into the accumulator and clears them; the
@@ -88,6 +107,9 @@ struct MagnitudeRange {
     std::uint64_t largest = 0;
     std::uint64_t smallest = 0;
 };
+
+// split_run with the magnitude range of x[0..n) known.
+void split_run(Bank& bank, const double* x, std::size_t n, MagnitudeRange range);
 
 // Gathers a MagnitudeRange value by value, as a maximum and a minimum that
 // loops vectorise.

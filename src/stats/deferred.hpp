@@ -87,7 +87,7 @@ struct DeferredSumAdds {
     void push(SumF64& s, double v) {
         if (calls.push(v)) split(s);
     }
-    void split(SumF64& s) {
+    [[gnu::noinline]] void split(SumF64& s) {
         x.take(s, calls.cols[0], calls.n);
         calls.n = 0;
     }
@@ -105,7 +105,7 @@ struct DeferredMomentsAdds {
     void push(MomentsF64& m, double v) {
         if (calls.push(v)) split(m);
     }
-    void split(MomentsF64& m) {
+    [[gnu::noinline]] void split(MomentsF64& m) {
         const double* v = calls.cols[0];
         x.take(m.sum_x, v, calls.n);
         xx.take_products(m.sum_xx, v, v, calls.n);
@@ -126,7 +126,7 @@ struct DeferredCovAdds {
     void push(CovF64& c, double a, double b) {
         if (calls.push(a, b)) split(c);
     }
-    void split(CovF64& c) {
+    [[gnu::noinline]] void split(CovF64& c) {
         const double *a = calls.cols[0], *b = calls.cols[1];
         const std::size_t n = calls.n;
         x.take(c.sum_x, a, n);

@@ -130,7 +130,9 @@ TEST_P(FastPaths, EqualPerValueAddsAndPushes) {
     }
     for (bool narrow : {false, true}) {
         Doubles xs = awkward(r, n), ys = awkward(r, n);
-        const int ta = uniform(r, 400, 1600), tb = uniform(r, 400, 1600), w = uniform(r, 0, 40);
+        // Tops mostly mid-range, else at either end (windows on the first and last pairs; overflow, underflow).
+        const auto top = [&] { return uniform(r, 0, 2) ? uniform(r, 400, 1600) : (r() & 1) ? 2046 : uniform(r, 1, 60); };
+        const int ta = top(), tb = top(), w = uniform(r, 0, 40);
         const double sy = (r() & 1) ? -1.0 : 1.0;
         for (int i = 0; i < n; ++i) {
             if (narrow) xs[i] = std::fabs(windowed(r, ta, w)), ys[i] = sy * std::fabs(windowed(r, tb, w));
