@@ -294,6 +294,12 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
     return std::optional<Cramer>(std::move(out));
 }
 
+// From this size on, lifting (matrix/padic_solve.hpp) solves the system,
+// elimination only what it leaves: a system singular modulo its primes.
+// Below it, elimination's integers are small and lifting's fixed costs (a
+// factorization, ~2h/60 digits for an h-bit Hadamard bound) do not pay.
+constexpr std::size_t kLiftFrom = 16;
+
 // Row and column i of G, and r[i], are divided by 2^s_i (G[i][j] by
 // 2^(s_i + s_j)), which keeps G symmetric.  Readings count units of
 // 2^-1074, but data rarely reach the subnormal range: a column whose values
@@ -302,12 +308,6 @@ Expected<std::optional<Cramer>, Stopped> solve_augmented(IntMatrix a, Poll poll,
 // and the elimination works on integers a fraction of their size.  The
 // scaled system solves for 2^s_j·β_j exactly, with numerator D_j' over
 // D'·2^s_j: the rational β_j, and so its rounding, is unchanged.
-// From this size on, lifting (matrix/padic_solve.hpp) solves the system,
-// elimination only what it leaves: a system singular modulo its primes.
-// Below it, elimination's integers are small and lifting's fixed costs (a
-// factorization, ~2h/60 digits for an h-bit Hadamard bound) do not pay.
-constexpr std::size_t kLiftFrom = 16;
-
 Expected<Stat<std::vector<double>>, Stopped> try_regression_exact(const CovMatrixF64& m,
                                                                    Poll poll) {
     using Result = Stat<std::vector<double>>;
